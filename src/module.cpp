@@ -1,0 +1,222 @@
+// The extension module `_vorn`, its exception class and `Limits`.
+//
+//   class Limits:
+//       def __init__(self, max_depth=None, max_items=None, max_string_bytes=None,
+//                    max_object_keys=None): ...
+//       max_depth: int          # read-only
+//       max_items: int          # read-only
+//       max_string_bytes: int   # read-only
+//       max_object_keys: int    # read-only
+//
+//   class ParseError(Exception): ...   # one argument, the "{line}:{column}: {message}" text
+#include "python.hpp"
+
+#include <cstdint>
+
+#include "classes.hpp"
+#include "py_owned.hpp"
+
+namespace vorn::py {
+
+namespace {
+
+constexpr const char* version = "0.1.3";
+
+struct LimitsObject {
+  PyObject_HEAD
+  Limits value;
+};
+
+constexpr const char* limit_names[] = {"max_depth", "max_items", "max_string_bytes",
+                                       "max_object_keys"};
+
+// Converts one constructor argument; `arg` is borrowed from the call's arguments, which the
+// caller keeps alive across `__index__`.
+bool convert_limit(PyObject* arg, const char* name, std::uint64_t& out) {
+  if (arg == nullptr || arg == Py_None) {
+    return true;
+  }
+  Owned index = Owned::steal(PyNumber_Index(arg));
+  if (!index) {
+    if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+      PyErr_Clear();
+      Owned type_name = Owned::steal(
+          PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(arg)), "__name__"));
+      if (!type_name) {
+        return false;
+      }
+      PyErr_Format(PyExc_TypeError, "Limits() argument '%s' must be an integer or None, not %U",
+                   name, type_name.get());
+    }
+    return false;
+  }
+  unsigned long long v = PyLong_AsUnsignedLongLong(index.get());
+  if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+    return false;
+  }
+  out = v;
+  return true;
+}
+
+PyObject* limits_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+  return guard<PyObject*>(nullptr, [&]() -> PyObject* {
+    static const char* keywords[] = {"max_depth", "max_items", "max_string_bytes",
+                                     "max_object_keys", nullptr};
+    PyObject* given[4] = {nullptr, nullptr, nullptr, nullptr};
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|OOOO:Limits", const_cast<char**>(keywords),
+                                     &given[0], &given[1], &given[2], &given[3])) {
+      return nullptr;
+    }
+    Limits limits = default_limits;
+    std::uint64_t* fields[4] = {&limits.max_depth, &limits.max_items, &limits.max_string_bytes,
+                                &limits.max_object_keys};
+    for (int i = 0; i < 4; ++i) {
+      if (!convert_limit(given[i], limit_names[i], *fields[i])) {
+        return nullptr;
+      }
+    }
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+    PyObject* self = alloc(type, 0);
+    if (self == nullptr) {
+      return nullptr;
+    }
+    reinterpret_cast<LimitsObject*>(self)->value = limits;
+    return self;
+  });
+}
+
+void limits_dealloc(PyObject* self) noexcept {
+  PyTypeObject* type = Py_TYPE(self);
+  auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  free_fn(self);
+  Py_DECREF(type);
+}
+
+template <std::uint64_t Limits::*Field>
+PyObject* limits_get(PyObject* self, void*) noexcept {
+  return PyLong_FromUnsignedLongLong(reinterpret_cast<LimitsObject*>(self)->value.*Field);
+}
+
+PyGetSetDef limits_getset[] = {
+    {"max_depth", limits_get<&Limits::max_depth>, nullptr, nullptr, nullptr},
+    {"max_items", limits_get<&Limits::max_items>, nullptr, nullptr, nullptr},
+    {"max_string_bytes", limits_get<&Limits::max_string_bytes>, nullptr, nullptr, nullptr},
+    {"max_object_keys", limits_get<&Limits::max_object_keys>, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot limits_slots[] = {
+    {Py_tp_doc, const_cast<char*>(
+                    "Limits(max_depth=None, max_items=None, max_string_bytes=None, "
+                    "max_object_keys=None)\n--\n\n")},
+    {Py_tp_new, slot_fn(limits_new)},
+    {Py_tp_dealloc, slot_fn(limits_dealloc)},
+    {Py_tp_getset, limits_getset},
+    {0, nullptr},
+};
+
+PyType_Spec limits_spec = {
+    "vorn_schema.Limits",
+    sizeof(LimitsObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    limits_slots,
+};
+
+PyObject* limits_cache = nullptr;
+PyObject* parse_error_cache = nullptr;
+std::int64_t owning_interpreter = -1;
+
+// Appends `name` to the module's __all__ (creating it if absent), then sets the attribute.
+bool add_public(PyObject* module, const char* name, PyObject* value) {
+  Owned all = Owned::steal(PyObject_GetAttrString(module, "__all__"));
+  if (!all) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
+      return false;
+    }
+    PyErr_Clear();
+    all = Owned::steal(PyList_New(0));
+    if (!all || PyModule_AddObjectRef(module, "__all__", all.get()) < 0) {
+      return false;
+    }
+  }
+  Owned text = Owned::steal(PyUnicode_FromString(name));
+  if (!text || PyList_Append(all.get(), text.get()) < 0) {
+    return false;
+  }
+  return PyModule_AddObjectRef(module, name, value) == 0;
+}
+
+int module_exec(PyObject* module) noexcept {
+  return guard(-1, [&]() -> int {
+    // The caches hold class objects for the whole process; sharing them with another
+    // interpreter would mix objects across interpreters.
+    std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (owning_interpreter != -1 && owning_interpreter != id) {
+      PyErr_SetString(PyExc_ImportError, "_vorn cannot be loaded in more than one interpreter");
+      return -1;
+    }
+    owning_interpreter = id;
+    struct Entry {
+      const char* name;
+      PyObject* (*get)();
+    };
+    const Entry entries[] = {
+        {"Schema", schema_class},     {"Validator", validator_class},
+        {"Issue", issue_class},       {"Limits", limits_class},
+        {"Issues", issues_class},     {"ParseError", parse_error_class},
+    };
+    for (const Entry& e : entries) {
+      PyObject* cls = e.get();
+      if (cls == nullptr || !add_public(module, e.name, cls)) {
+        return -1;
+      }
+    }
+    Owned v = Owned::steal(PyUnicode_FromString(version));
+    if (!v || !add_public(module, "__version__", v.get())) {
+      return -1;
+    }
+    return 0;
+  });
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, slot_fn(module_exec)},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "_vorn", "", 0, nullptr, module_slots, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+
+PyObject* limits_class() {
+  return cached_type(limits_cache, &limits_spec);
+}
+
+Limits limits_of(PyObject* obj) {
+  return reinterpret_cast<LimitsObject*>(obj)->value;
+}
+
+PyObject* parse_error_class() {
+  if (parse_error_cache != nullptr) {
+    return parse_error_cache;
+  }
+  PyObject* made = PyErr_NewException("_vorn.ParseError", PyExc_Exception, nullptr);
+  if (made == nullptr) {
+    return nullptr;
+  }
+  if (parse_error_cache == nullptr) {
+    parse_error_cache = made;
+  } else {
+    Py_DECREF(made);
+  }
+  return parse_error_cache;
+}
+
+}  // namespace vorn::py
+
+PyMODINIT_FUNC PyInit__vorn() {
+  return PyModuleDef_Init(&vorn::py::module_def);
+}

@@ -1,0 +1,113 @@
+// The read-only interface through which the validator reads a payload value.
+// Implemented by the Python adapter (binding) and by json::Ref; the validator is a template
+// over it, so every operation inlines and nothing on the hot path is an indirect call.
+#pragma once
+
+#include <concepts>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "int128.hpp"
+
+namespace vorn {
+
+/// Classification of a payload value. Values are fixed: adapters store it in one byte.
+enum class Kind : std::uint8_t {
+  Null,
+  Bool,
+  Integer,
+  Float,
+  Str,
+  Array,
+  Object,
+  InexactInteger,
+  WideInteger,
+  Unsupported,
+};
+
+/// The words type-mismatch messages use for a value of that kind.
+std::string_view found_name(Kind kind);
+
+/// An integer read from a payload: signed whenever it fits i64, unsigned only from 2^63 up.
+struct IntValue {
+  std::uint64_t bits = 0;  // two's complement when !is_unsigned
+  bool is_unsigned = false;
+
+  static IntValue from_signed(std::int64_t v) { return {static_cast<std::uint64_t>(v), false}; }
+  static IntValue from_unsigned(std::uint64_t v) { return {v, true}; }
+  Int128 widen() const {
+    return is_unsigned ? static_cast<Int128>(bits) : static_cast<Int128>(static_cast<std::int64_t>(bits));
+  }
+};
+
+/// UTF-8 text read from a payload: a view borrowed from the payload, or an owned decoding.
+/// A borrowed view lives as long as the input that produced it.
+class Text {
+ public:
+  explicit Text(std::string_view borrowed) : view_(borrowed) {}
+  explicit Text(std::string&& owned) : owned_(std::move(owned)), is_owned_(true) {}
+
+  std::string_view view() const { return is_owned_ ? std::string_view(owned_) : view_; }
+
+ private:
+  std::string_view view_;
+  std::string owned_;
+  bool is_owned_ = false;
+};
+
+/// A member name as the validator asks for it: its text and, for declared fields, the
+/// schema-wide key id (no_key_id otherwise) that lets an adapter use a prepared key.
+struct MemberName {
+  std::string_view text;
+  std::uint32_t key_id;
+};
+
+enum class SlotState : std::uint8_t { Missing, Null, Present };
+
+/// The answer to a member lookup; `value` is set only when Present.
+template <class In>
+struct Slot {
+  SlotState state = SlotState::Missing;
+  std::optional<In> value;
+};
+
+/// The operations the validator asks of a payload value. Every one answers for any kind,
+/// with its empty answer (none, 0, Missing, no callback) when the kind does not fit.
+///
+/// `identity()` names a container that may occur more than once in the payload (nullptr for
+/// one that cannot, and always for scalars), so the validator can bound shared and cyclic
+/// data. `as_str_lossy()` is the text of a Str value whose exact text cannot be produced,
+/// with each unencodable part replaced by U+FFFD (empty when there is none).
+template <class In>
+concept Input = std::copy_constructible<In> && requires(const In& in, std::uint64_t i,
+                                                         MemberName name) {
+  { in.kind() } -> std::same_as<Kind>;
+  { in.as_bool() } -> std::same_as<std::optional<bool>>;
+  { in.as_int() } -> std::same_as<std::optional<IntValue>>;
+  { in.as_f64() } -> std::same_as<std::optional<double>>;
+  { in.as_str() } -> std::same_as<std::optional<Text>>;
+  { in.as_str_lossy() } -> std::same_as<std::string>;
+  { in.len() } -> std::same_as<std::uint64_t>;
+  { in.item(i) } -> std::same_as<std::optional<In>>;
+  { in.slot(name) } -> std::same_as<Slot<In>>;
+  { in.each_key([](std::string_view) {}) };
+  { in.identity() } -> std::same_as<const void*>;
+};
+
+/// The four resource limits of a validator, read by the JSON parser and the validator.
+struct Limits {
+  std::uint64_t max_depth = 64;
+  std::uint64_t max_items = 10000;
+  std::uint64_t max_string_bytes = 1048576;
+  std::uint64_t max_object_keys = 1000;
+};
+
+inline constexpr Limits default_limits{};
+
+/// Both consumers lower max_depth to this, which also bounds their recursion.
+inline constexpr std::uint64_t depth_clamp = 256;
+
+}  // namespace vorn
