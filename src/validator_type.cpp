@@ -1,24 +1,276 @@
-// Placeholder until the validator class lands.
+// The Validator class and the validation run.
+//
+//   class Validator:
+//       """One type of one schema, ready to validate."""
+//       def __call__(self, payload): ...
+//       def validate(self, payload): ...
+//       type_name: str   # read-only
+//       def __repr__(self): ...   # Validator(User)
 #include "python.hpp"
 
+#include <memory>
+#include <new>  // placement new
+#include <string>
+
+#include "bindings.hpp"
 #include "classes.hpp"
+#include "json.hpp"
+#include "py_input.hpp"
+#include "py_output.hpp"
 #include "py_owned.hpp"
+#include "validate.hpp"
 
 namespace vorn::py {
 
 namespace {
 
-PyType_Slot validator_slots[] = {{0, nullptr}};
-PyType_Spec validator_spec = {"vorn_schema.Validator", sizeof(PyObject), 0,
-                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE |
-                             Py_TPFLAGS_DISALLOW_INSTANTIATION,
-                         validator_slots};
+/// Everything a run needs that does not depend on the payload, resolved once at binding.
+struct Bound {
+  std::string type_name;
+  std::shared_ptr<const Schema> schema;
+  Bindings bindings;
+  Limits limits;
+  const ObjectType* object = nullptr;  // exactly one of these is set
+  const UnionType* union_type = nullptr;
+};
+
+struct ValidatorObject {
+  PyObject_HEAD
+  Bound bound;
+};
+
+const Bound& bound_of(PyObject* self) {
+  return reinterpret_cast<ValidatorObject*>(self)->bound;
+}
+
+PyObject* run_python(const Bound& b, PyObject* payload) {
+  RunState run;
+  PyInput root(Owned::borrow(payload), b.bindings, run);
+  IssueList issues = validate(*b.schema, b.type_name, root, b.limits);
+  if (run.failed) {
+    run.restore_error();
+    return nullptr;
+  }
+  if (!issues.empty()) {
+    return raise_issues(std::move(issues));
+  }
+  std::optional<Target> target = shape(b.object, b.union_type, root);
+  if (!target) {
+    return raise_unknown_type(b.type_name);
+  }
+  Out out(*b.schema, b.bindings, run);
+  return out.finish(out.object_tagged(*target->object, payload, target->tag));
+}
+
+// `bytes` stays alive for the whole call: the document borrows it.
+PyObject* run_json(const Bound& b, std::string_view bytes) {
+  Result<json::Document, json::JsonError> parsed = json::Document::parse(bytes, b.limits);
+  if (!parsed) {
+    IssueList issues = parsed.error().as_validation();
+    if (!issues.empty()) {
+      return raise_issues(std::move(issues));
+    }
+    std::string text = parsed.error().text();
+    Owned message = Owned::steal(
+        PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+    if (message) {
+      PyErr_SetObject(parse_error_class(), message.get());
+    }
+    return nullptr;
+  }
+  const json::Document& document = parsed.value();
+  const json::Ref root = document.root();
+  IssueList issues = validate(*b.schema, b.type_name, root, b.limits);
+  if (!issues.empty()) {
+    return raise_issues(std::move(issues));
+  }
+  std::optional<Target> target = shape(b.object, b.union_type, root);
+  if (!target) {
+    return raise_unknown_type(b.type_name);
+  }
+  RunState run;
+  Out out(*b.schema, b.bindings, run);
+  return out.finish(out.object_from_json(*target->object, root, target->tag));
+}
+
+// Chooses the road by the payload's type: text (str, bytes, bytearray) is JSON, anything
+// else is Python data.
+PyObject* run(const Bound& b, PyObject* payload) {
+  // Held for the call: the JSON road borrows its buffer, and Python code run by the Python
+  // road may drop the caller's other references.
+  Owned held = Owned::borrow(payload);
+  if (PyBytes_Check(payload)) {
+    char* data = nullptr;
+    Py_ssize_t size = 0;
+    if (PyBytes_AsStringAndSize(payload, &data, &size) < 0) {
+      return nullptr;
+    }
+    return run_json(b, std::string_view(data, static_cast<std::size_t>(size)));
+  }
+  if (PyByteArray_Check(payload)) {
+    // A bytearray can change while we read it, so parse a private copy.
+    std::string copy(PyByteArray_AsString(payload),
+                     static_cast<std::size_t>(PyByteArray_Size(payload)));
+    return run_json(b, copy);
+  }
+  if (PyUnicode_Check(payload)) {
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(payload, &size);
+    if (utf8 == nullptr) {
+      return nullptr;  // UnicodeEncodeError for a lone surrogate, unchanged
+    }
+    return run_json(b, std::string_view(utf8, static_cast<std::size_t>(size)));
+  }
+  return run_python(b, payload);
+}
+
+PyObject* validator_call(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+  return guard<PyObject*>(nullptr, [&]() -> PyObject* {
+    static const char* keywords[] = {"payload", nullptr};
+    PyObject* payload = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:__call__", const_cast<char**>(keywords),
+                                     &payload)) {
+      return nullptr;
+    }
+    return run(bound_of(self), payload);
+  });
+}
+
+PyObject* validator_validate(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+  return guard<PyObject*>(nullptr, [&]() -> PyObject* {
+    static const char* keywords[] = {"payload", nullptr};
+    PyObject* payload = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:validate", const_cast<char**>(keywords),
+                                     &payload)) {
+      return nullptr;
+    }
+    return run(bound_of(self), payload);
+  });
+}
+
+PyObject* validator_repr(PyObject* self) noexcept {
+  return guard<PyObject*>(nullptr, [&]() -> PyObject* {
+    std::string text = "Validator(" + bound_of(self).type_name + ")";
+    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+  });
+}
+
+PyObject* validator_type_name(PyObject* self, void*) noexcept {
+  const std::string& name = bound_of(self).type_name;
+  return PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
+}
+
+void validator_dealloc(PyObject* self) noexcept {
+  PyTypeObject* type = Py_TYPE(self);
+  reinterpret_cast<ValidatorObject*>(self)->bound.~Bound();
+  auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  free_fn(self);
+  Py_DECREF(type);
+}
+
+PyMethodDef validator_methods[] = {
+    {"validate", method_fn(validator_validate), METH_VARARGS | METH_KEYWORDS,
+     "validate($self, payload)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef validator_getset[] = {
+    {"type_name", validator_type_name, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot validator_slots[] = {
+    {Py_tp_doc, const_cast<char*>("One type of one schema, ready to validate.")},
+    {Py_tp_call, slot_fn(validator_call)},
+    {Py_tp_repr, slot_fn(validator_repr)},
+    {Py_tp_dealloc, slot_fn(validator_dealloc)},
+    {Py_tp_methods, validator_methods},
+    {Py_tp_getset, validator_getset},
+    {0, nullptr},
+};
+
+PyType_Spec validator_spec = {
+    "vorn_schema.Validator",
+    sizeof(ValidatorObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    validator_slots,
+};
+
 PyObject* validator_cache = nullptr;
+
+bool fill_bindings(Bindings& b, const Schema& schema) {
+  Owned datetime = Owned::steal(PyImport_ImportModule("datetime"));
+  if (!datetime) {
+    return false;
+  }
+  b.date_type = Owned::steal(PyObject_GetAttrString(datetime.get(), "date"));
+  if (!b.date_type) {
+    return false;
+  }
+  b.datetime_type = Owned::steal(PyObject_GetAttrString(datetime.get(), "datetime"));
+  if (!b.datetime_type) {
+    return false;
+  }
+  b.date_fromisoformat = Owned::steal(PyObject_GetAttrString(b.date_type.get(), "fromisoformat"));
+  if (!b.date_fromisoformat) {
+    return false;
+  }
+  b.datetime_fromisoformat =
+      Owned::steal(PyObject_GetAttrString(b.datetime_type.get(), "fromisoformat"));
+  if (!b.datetime_fromisoformat) {
+    return false;
+  }
+  b.keys.reserve(schema.key_names.size());
+  for (const std::string& name : schema.key_names) {
+    PyObject* key = PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
+    if (key == nullptr) {
+      return false;
+    }
+    PyUnicode_InternInPlace(&key);
+    b.keys.push_back(Owned::steal(key));
+  }
+  return true;
+}
 
 }  // namespace
 
 PyObject* validator_class() {
   return cached_type(validator_cache, &validator_spec);
+}
+
+PyObject* bind_validator(const std::shared_ptr<const Schema>& schema, PyObject* type_name,
+                         const Limits& limits) {
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(type_name, &size);
+  if (utf8 == nullptr) {
+    return nullptr;
+  }
+  std::string name(utf8, static_cast<std::size_t>(size));
+  if (!schema->declares(name)) {
+    return raise_unknown_type(name);
+  }
+  Bound bound{std::move(name), schema, Bindings{}, limits, nullptr, nullptr};
+  bound.object = schema->get(bound.type_name);
+  bound.union_type = schema->get_union(bound.type_name);
+  if (!fill_bindings(bound.bindings, *schema)) {
+    return nullptr;
+  }
+  auto* type = reinterpret_cast<PyTypeObject*>(validator_class());
+  if (type == nullptr) {
+    return nullptr;
+  }
+  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+  PyObject* self = alloc(type, 0);
+  if (self == nullptr) {
+    return nullptr;
+  }
+  new (&reinterpret_cast<ValidatorObject*>(self)->bound) Bound(std::move(bound));
+  return self;
+}
+
+PyObject* run_validator(PyObject* validator, PyObject* payload) {
+  return run(bound_of(validator), payload);
 }
 
 }  // namespace vorn::py

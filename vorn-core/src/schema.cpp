@@ -2,6 +2,12 @@
 
 namespace vorn {
 
+std::string_view int_type_name(const Type& type) {
+  static constexpr std::string_view names[2][4] = {{"u8", "u16", "u32", "u64"},
+                                                   {"i8", "i16", "i32", "i64"}};
+  return names[type.is_signed ? 1 : 0][static_cast<std::size_t>(type.width)];
+}
+
 const Field* ObjectType::field(std::string_view wanted) const {
   for (const Field& f : fields) {
     if (f.name == wanted) {

@@ -39,6 +39,9 @@ struct Type {
   const UnionType* ref_union = nullptr;
 };
 
+/// The integer type's name as the language writes it: "u8" ... "i64".
+std::string_view int_type_name(const Type& type);
+
 struct Rule {
   enum class Tag : std::uint8_t { MinLen, MaxLen, Range, MinItems, MaxItems, Format };
 

@@ -1,0 +1,221 @@
+// The validator's view of a Python object. Classifies the object once, then answers every
+// read with the C API. Python errors become empty answers (the validator turns those into
+// issues), except a dict mutated during its key walk, which is parked in the RunState.
+#pragma once
+
+#include "python.hpp"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "bindings.hpp"
+#include "input.hpp"
+#include "py_owned.hpp"
+
+namespace vorn::py {
+
+/// UTF-8 of a str with each lone surrogate replaced by `per_surrogate` U+FFFD characters
+/// (1 for texts shown in messages, 3 for keys, one per byte of the surrogate's encoding).
+/// Empty when even that fails (the error is cleared).
+std::string lossy_utf8(PyObject* str, int per_surrogate);
+
+class PyInput {
+ public:
+  /// Takes over `object` (a strong reference) and classifies it.
+  PyInput(Owned object, const Bindings& bindings, RunState& run)
+      : object_(std::move(object)), bindings_(&bindings), run_(&run) {
+    classify();
+  }
+  PyInput(const PyInput& o)
+      : object_(o.object_.clone()),
+        bindings_(o.bindings_),
+        run_(o.run_),
+        int_(o.int_),
+        kind_(o.kind_),
+        from_date_(o.from_date_) {}
+  PyInput(PyInput&&) noexcept = default;
+  PyInput& operator=(PyInput&&) noexcept = default;
+
+  PyObject* object() const { return object_.get(); }
+
+  Kind kind() const { return kind_; }
+
+  std::optional<bool> as_bool() const {
+    if (kind_ != Kind::Bool) {
+      return std::nullopt;
+    }
+    return object_.get() == Py_True;
+  }
+
+  std::optional<IntValue> as_int() const {
+    if (kind_ != Kind::Integer) {
+      return std::nullopt;
+    }
+    return int_;
+  }
+
+  std::optional<double> as_f64() const {
+    if (kind_ != Kind::Float && kind_ != Kind::Integer) {
+      return std::nullopt;
+    }
+    double d = PyFloat_AsDouble(object_.get());
+    if (d == -1.0 && PyErr_Occurred()) {
+      PyErr_Clear();  // the adapter answers none instead of raising
+      return std::nullopt;
+    }
+    return d;
+  }
+
+  std::optional<Text> as_str() const {
+    if (kind_ != Kind::Str) {
+      return std::nullopt;
+    }
+    if (from_date_) {
+      return isoformat();
+    }
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(object_.get(), &size);
+    if (utf8 == nullptr) {
+      PyErr_Clear();  // a lone surrogate: the text cannot be produced
+      return std::nullopt;
+    }
+    // The buffer belongs to the str, which this input keeps alive.
+    return Text(std::string_view(utf8, static_cast<std::size_t>(size)));
+  }
+
+  std::string as_str_lossy() const {
+    if (kind_ != Kind::Str || from_date_) {
+      return std::string();
+    }
+    return lossy_utf8(object_.get(), 1);
+  }
+
+  std::uint64_t len() const {
+    PyObject* o = object_.get();
+    Py_ssize_t n = 0;
+    if (kind_ == Kind::Object) {
+      // The dict's own storage, which is exactly what the key walk visits.
+      n = PyDict_Size(o);
+    } else if (kind_ == Kind::Array) {
+      n = PyObject_Size(o);
+    }
+    if (n < 0) {
+      PyErr_Clear();  // a failing __len__ reads as empty
+      return 0;
+    }
+    return static_cast<std::uint64_t>(n);
+  }
+
+  std::optional<PyInput> item(std::uint64_t i) const {
+    if (kind_ != Kind::Array) {
+      return std::nullopt;
+    }
+    Owned element = sequence_item(object_.get(), i);
+    if (!element) {
+      PyErr_Clear();  // an unreadable element is skipped
+      return std::nullopt;
+    }
+    return PyInput(std::move(element), *bindings_, *run_);
+  }
+
+  Slot<PyInput> slot(MemberName name) const {
+    if (kind_ != Kind::Object) {
+      return {};
+    }
+    PyObject* value = nullptr;
+    if (PyObject* key = bindings_->key(name.key_id)) {
+      value = PyDict_GetItemWithError(object_.get(), key);
+    } else {
+      Owned made = Owned::steal(
+          PyUnicode_FromStringAndSize(name.text.data(), static_cast<Py_ssize_t>(name.text.size())));
+      if (made) {
+        value = PyDict_GetItemWithError(object_.get(), made.get());
+      }
+    }
+    if (value == nullptr) {
+      PyErr_Clear();  // a raising lookup (a key's __eq__) reads as absent
+      return {};
+    }
+    if (value == Py_None) {
+      return {SlotState::Null, std::nullopt};
+    }
+    return {SlotState::Present, PyInput(Owned::borrow(value), *bindings_, *run_)};
+  }
+
+  template <class F>
+  void each_key(F&& callback) const {
+    if (kind_ != Kind::Object || run_->failed) {
+      return;
+    }
+    PyObject* dict = object_.get();
+    const Py_ssize_t size = PyDict_Size(dict);
+    Py_ssize_t pos = 0;
+    Py_ssize_t visited = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (PyDict_Next(dict, &pos, &key, &value)) {
+      // Hold both: str() of a key can run code that mutates this dict.
+      Owned held_key = Owned::borrow(key);
+      Owned held_value = Owned::borrow(value);
+      if (++visited > size) {
+        fail_walk("dictionary keys changed during iteration");
+        return;
+      }
+      Py_ssize_t n = 0;
+      const char* utf8 = PyUnicode_Check(key) ? PyUnicode_AsUTF8AndSize(key, &n) : nullptr;
+      if (utf8 != nullptr) {
+        callback(std::string_view(utf8, static_cast<std::size_t>(n)));
+      } else {
+        PyErr_Clear();  // not a str, or not encodable: use its str() text
+        std::string text = key_text(key);
+        if (PyDict_Size(dict) != size) {
+          fail_walk("dictionary changed size during iteration");
+          return;
+        }
+        callback(std::string_view(text));
+      }
+    }
+  }
+
+  /// Names containers that may occur more than once in the payload. A container referenced
+  /// from two places holds those two references plus this input's own; one with at most two
+  /// (its parent's and ours) cannot occur anywhere else, so it costs the validator nothing.
+  const void* identity() const {
+    if ((kind_ == Kind::Array || kind_ == Kind::Object) && Py_REFCNT(object_.get()) > 2) {
+      return object_.get();
+    }
+    return nullptr;
+  }
+
+  /// Element i of a list, tuple or sequence subclass, read the way the validator reads it.
+  /// A new reference, or nullptr with an error set.
+  static Owned sequence_item(PyObject* seq, std::uint64_t i) {
+    const auto index = static_cast<Py_ssize_t>(i);
+    if (PyList_CheckExact(seq)) {
+      return Owned::borrow(PyList_GetItem(seq, index));
+    }
+    if (PyTuple_CheckExact(seq)) {
+      return Owned::borrow(PyTuple_GetItem(seq, index));
+    }
+    return Owned::steal(PySequence_GetItem(seq, index));
+  }
+
+ private:
+  void classify();
+  std::optional<Text> isoformat() const;
+  std::string key_text(PyObject* key) const;
+  void fail_walk(const char* message) const;
+
+  Owned object_;
+  const Bindings* bindings_;
+  RunState* run_;
+  IntValue int_;  // the value when kind_ is Integer, read once
+  Kind kind_ = Kind::Unsupported;
+  bool from_date_ = false;  // a date or datetime object, read through its isoformat()
+};
+
+static_assert(Input<PyInput>);
+
+}  // namespace vorn::py

@@ -1,0 +1,80 @@
+// Builds the result of a successful run: a new dict holding exactly the declared fields
+// (and a union's tag), dates converted. Python road in py_output.cpp, JSON road in
+// json_output.cpp; both share the date conversion and its failure report.
+//
+// To the JSON output builder: implement object_from_json, emit_json and plain_json in
+// json_output.cpp. Keys come from key_for(); convert Date/DateTime text with
+// date_from_text(), and whenever a child conversion returns null while `unrepresentable` is
+// set, call unwind(segment) with the member name or element index before returning null, so
+// the issue's path is built only on that failure. Guard recursion with
+// Py_EnterRecursiveCall like value() does.
+#pragma once
+
+#include "python.hpp"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "bindings.hpp"
+#include "error.hpp"
+#include "json.hpp"
+#include "py_owned.hpp"
+#include "schema.hpp"
+
+namespace vorn::py {
+
+/// A date-time text rewritten for datetime.fromisoformat: a trailing Z becomes +00:00 and a
+/// fraction of a second becomes exactly six digits.
+std::string python_iso(std::string_view text);
+
+class Out {
+ public:
+  Out(const Schema& schema, const Bindings& bindings, RunState& run)
+      : schema_(schema), bindings_(bindings), run_(run) {}
+
+  // Python road: values that need no conversion pass through as the same objects.
+  Owned object_tagged(const ObjectType& object, PyObject* payload,
+                      std::optional<std::string_view> tag);
+  Owned value(const Type& type, PyObject* v);
+
+  // JSON road: every value is created anew from the document.
+  Owned object_from_json(const ObjectType& object, json::Ref r,
+                         std::optional<std::string_view> tag);
+  Owned emit_json(const Type& type, json::Ref r);
+  Owned plain_json(json::Ref r);
+
+  /// date.fromisoformat(text), or datetime.fromisoformat(python_iso(text)). A ValueError (a
+  /// year 0 or a leap second, which the text forms allow and Python cannot hold) is
+  /// recorded in `unrepresentable` instead of raised.
+  Owned date_from_text(bool is_datetime, std::string_view text);
+
+  /// Adds one step, innermost first, to the path of a pending unrepresentable date.
+  void unwind(Segment&& step) {
+    if (unrepresentable) {
+      unrepresentable->path.segments.push_back(std::move(step));
+    }
+  }
+
+  /// The dict key for a field: its interned key, or a new str for a name without one.
+  Owned key_for(std::string_view name, std::uint32_t key_id) const;
+
+  /// Turns a failed build into the call's error: ValidationError for an unrepresentable
+  /// date, otherwise the pending Python error. Returns the result or nullptr.
+  PyObject* finish(Owned result);
+
+  const Schema& schema() const { return schema_; }
+  const Bindings& bindings() const { return bindings_; }
+
+  std::optional<Issue> unrepresentable;
+
+ private:
+  Owned array_value(const Type& type, PyObject* v);
+
+  const Schema& schema_;
+  const Bindings& bindings_;
+  RunState& run_;
+};
+
+}  // namespace vorn::py
