@@ -1,0 +1,194 @@
+"""Payloads built to hurt: cycles, shared containers, code that mutates the payload."""
+
+import datetime as dt
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+from conftest import Err, issues_of, validator
+from vorn_schema import ValidationError
+
+TREE = "schema N { next: N? kids: [N] }"
+
+
+def run_isolated(code, timeout=20):
+    """Runs code in a child interpreter; returns its stdout (hostile inputs may hang)."""
+    done = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)],
+        capture_output=True,
+        text=True,
+        timeout=timeout,
+    )
+    assert done.returncode == 0, done.stderr
+    return done.stdout
+
+
+def test_self_containing_dict_reports_depth_at_once_issue3():
+    d = {}
+    d["next"] = d
+    d["kids"] = [d]
+    depth = "nesting deeper than the limit of 64"
+    assert issues_of(lambda: validator(TREE, "N")(d)) == [
+        Err("depth_exceeded", "next", depth),
+        Err("depth_exceeded", "kids[0]", depth),
+    ]
+
+
+def test_same_object_under_another_type_is_no_cycle():
+    shared = {"next": None, "kids": []}
+    v = validator("schema N { next: N? kids: [N] } schema Pair { a: N b: N }", "Pair")
+    assert v({"a": shared, "b": shared}) == {"a": shared, "b": shared}
+
+
+def test_self_containing_list_is_read_level_by_level():
+    lst = []
+    lst.append(lst)
+    v = validator("schema T { x: [[[u8]]] }", "T")
+    # each level is a different array type, so this is no cycle: the walk ends at the u8
+    assert issues_of(lambda: v({"x": lst})) == [
+        Err("type_mismatch", "x[0][0][0]", "expected u8, found array")
+    ]
+
+
+@pytest.mark.parametrize("copies, groups", [(10_000, 1), (50, 300)])
+def test_ordinary_sharing_passes_issue3(copies, groups):
+    item = {"a": 1, "b": 2, "c": 3}
+    group = [dict(item) for _ in range(copies)] if groups > 1 else [item] * copies
+    v = validator("schema D { a: u8 b: u8 c: u8 } schema T { g: [[D]] }", "T")
+    got = v({"g": [group] * groups})
+    assert len(got["g"]) == groups and len(got["g"][0]) == copies
+
+
+@pytest.mark.parametrize("leaf", ["1", "'x'"])
+def test_alias_bomb_is_bounded_issue3(leaf):
+    out = run_isolated(
+        f"""
+        import resource, time
+        from vorn_schema import _vorn, ValidationError
+        v = _vorn.Schema.parse("schema T {{ x: [[[[u8]]]] }}").validator("T")
+        level = [{leaf}] * 1000
+        for _ in range(3):
+            level = [level] * 1000
+        start = time.perf_counter()
+        try:
+            v({{"x": level}})
+            codes = []
+        except ValidationError as e:
+            codes = [i.code for i in e.args[0].list()]
+        print(time.perf_counter() - start, len(codes), codes[-1] if codes else "")
+        """
+    )
+    seconds, count, last = out.split()
+    assert float(seconds) < 1.0
+    assert last == "size_exceeded"
+    assert int(count) < 200_000
+
+
+def test_dict_mutated_while_keys_are_walked_issue3():
+    class Evil:
+        def __init__(self, target):
+            self.target = target
+
+        def __str__(self):
+            self.target["added"] = 1
+            return "evil"
+
+        def __hash__(self):
+            return 1
+
+    payload = {"a": 1}
+    payload[Evil(payload)] = 2
+    with pytest.raises(RuntimeError, match="dictionary changed size during iteration"):
+        validator("schema T { a: u8 }", "T")(payload)
+
+
+def test_isoformat_that_mutates_the_payload():
+    victims = []
+
+    class Mutating(dt.datetime):
+        def isoformat(self, *a):
+            victims[0].clear()
+            victims[1].clear()
+            return "2024-01-01T00:00:00Z"
+
+    items = [Mutating(2024, 1, 1), Mutating(2024, 1, 2), "2024-01-01T00:00:00Z"]
+    payload = {"at": items, "more": {"k": 1}}
+    victims.extend([items, payload["more"]])
+    v = validator("schema M { k: u8 } schema T { at: [DateTime] more: M }", "T")
+    try:
+        v(payload)
+    except ValidationError:
+        pass
+
+
+def test_validator_reentered_from_isoformat_issue3():
+    v = validator("schema T { at: DateTime }", "T")
+    seen = []
+
+    class Reentrant(dt.datetime):
+        def isoformat(self, *a):
+            seen.append(v({"at": "2024-01-01T00:00:00Z"}))
+            return "2024-01-01T00:00:00+00:00"
+
+    got = v({"at": Reentrant(2024, 1, 1, tzinfo=dt.timezone.utc)})
+    assert seen and isinstance(got["at"], Reentrant)
+
+
+@pytest.mark.parametrize(
+    "value",
+    [
+        pytest.param(type("BadClass", (), {"__class__": property(lambda s: 1 / 0)})(), id="class"),
+        pytest.param(type("BadIndex", (int,), {"__index__": lambda s: 1 / 0})(3), id="index"),
+        pytest.param(type("BadStr", (str,), {"__str__": lambda s: 1 / 0})("x"), id="str"),
+        pytest.param(type("BadIso", (dt.date,), {"isoformat": lambda s: 1 / 0})(2024, 1, 1), id="iso"),
+        pytest.param(type("BadLen", (list,), {"__len__": lambda s: 1 / 0})([1]), id="len"),
+    ],
+)
+def test_misbehaving_values_never_raise_through_validation(value):
+    v = validator("schema T { x: String y: optional [u8] }", "T")
+    with pytest.raises(ValidationError):
+        v({"x": value, "z": 1})
+
+
+def test_refcounts_are_unchanged_by_runs():
+    v = validator("schema T { a: [u8] at: Date s: String }", "T")
+    good = {"a": [1, 2], "at": dt.date(2024, 1, 1), "s": "x"}
+    bad = {"a": [1, "x"], "at": "nope", "s": 3, "extra": object()}
+    before = [sys.getrefcount(o) for o in (good, good["a"], good["at"], bad, bad["a"])]
+    for _ in range(100):
+        v(good)
+        with pytest.raises(ValidationError):
+            v(bad)
+        v(b'{"a": [1], "at": "2024-01-01", "s": "x"}')
+    after = [sys.getrefcount(o) for o in (good, good["a"], good["at"], bad, bad["a"])]
+    assert before == after
+
+
+def test_memory_stays_flat_over_many_runs():
+    out = run_isolated(
+        """
+        import resource
+        from vorn_schema import _vorn, ValidationError
+        v = _vorn.Schema.parse(
+            "schema I { id: u32 tags: [String] } schema T { items: [I] at: DateTime? }"
+        ).validator("T")
+        good = {"items": [{"id": 1, "tags": ["a", "b"]}] * 5, "at": "2024-01-01T00:00:00Z"}
+        bad = {"items": [{"id": -1, "tags": [1]}] * 5, "at": "x", "zz": 1}
+        text = b'{"items": [{"id": 1, "tags": ["a"]}], "at": null}'
+        def loop(n):
+            for _ in range(n):
+                v(good); v(text)
+                try:
+                    v(bad)
+                except ValidationError as e:
+                    e.args[0].list()
+        loop(20_000)
+        first = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+        loop(100_000)
+        print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - first)
+        """,
+        timeout=120,
+    )
+    assert int(out) < 2048  # KiB

@@ -1,0 +1,163 @@
+"""The result of a successful run: a new dict, declared fields only, dates converted."""
+
+import datetime as dt
+
+import pytest
+
+from conftest import Err, issues_of, validator
+
+SHAPES = """
+schema Item { id: u32 when: Date? }
+schema Order {
+  id: u64
+  note: optional String?
+  price: f64
+  created: DateTime
+  items: [Item]
+  days: [Date]
+  nested: [[Date?]]
+  counts: [u8]
+  maybe: optional [Item?]
+}
+schema Circle { r: f64 }
+schema Square { side: f64 }
+union Shape @tag(kind) { circle: Circle square: Square }
+schema Canvas { shapes: [Shape] first: Shape }
+"""
+
+UTC = dt.timezone.utc
+
+
+def order(**over):
+    base = {
+        "items": [{"id": 1, "when": "2024-01-31"}],
+        "created": "2024-01-31T12:00:00Z",
+        "price": 2,
+        "id": 7,
+        "days": ["2024-02-29"],
+        "nested": [["2024-01-01", None]],
+        "counts": [1, 2],
+    }
+    base.update(over)
+    return base
+
+
+def test_result_is_a_new_dict_in_declaration_order(road):
+    v = validator(SHAPES, "Order")
+    payload = order()
+    got = road(v, payload)
+    assert got is not payload
+    assert list(got) == ["id", "price", "created", "items", "days", "nested", "counts"]
+    assert got == {
+        "id": 7,
+        "price": 2,
+        "created": dt.datetime(2024, 1, 31, 12, 0, tzinfo=UTC),
+        "items": [{"id": 1, "when": dt.date(2024, 1, 31)}],
+        "days": [dt.date(2024, 2, 29)],
+        "nested": [[dt.date(2024, 1, 1), None]],
+        "counts": [1, 2],
+    }
+    assert type(got["price"]) is int  # an int in a float field stays an int
+
+
+def test_nullable_present_null_is_kept_and_absent_optional_is_left_out(road):
+    v = validator(SHAPES, "Order")
+    got = road(v, order(note=None, maybe=[None, {"id": 2, "when": None}]))
+    assert got["note"] is None
+    assert got["maybe"] == [None, {"id": 2, "when": None}]
+    assert "note" not in road(v, order())
+
+
+def test_python_road_passes_unconverted_values_through():
+    v = validator(SHAPES, "Order")
+    counts = [1, 2]
+    created = dt.datetime(2024, 1, 31, 12, tzinfo=UTC)
+    day = dt.date(2024, 1, 31)
+    got = v(order(counts=counts, created=created, days=(day, "2024-01-01")))
+    assert got["counts"] is counts
+    assert got["created"] is created
+    assert got["days"] == [day, dt.date(2024, 1, 1)]  # a tuple of dates becomes a list
+    assert got["days"][0] is day
+
+
+def test_union_result_puts_the_tag_first(road):
+    v = validator(SHAPES, "Canvas")
+    got = road(v, {"first": {"r": 1.5, "kind": "circle"}, "shapes": [{"side": 2, "kind": "square"}]})
+    assert list(got) == ["shapes", "first"]
+    assert list(got["first"]) == ["kind", "r"]
+    assert got["shapes"] == [{"kind": "square", "side": 2}]
+
+
+def test_union_at_the_root(road):
+    v = validator(SHAPES, "Shape")
+    assert road(v, {"side": 1, "kind": "square"}) == {"kind": "square", "side": 1}
+
+
+def test_json_road_numbers_and_escapes():
+    v = validator("schema T { f: f64 g: f64 s: String }", "T")
+    got = v(b'{"f": 1, "g": 1.0, "s": "caf\\u00e9"}')
+    assert type(got["f"]) is int and type(got["g"]) is float
+    assert got["s"] == "caf\u00e9"
+
+
+@pytest.mark.parametrize(
+    "text, expected",
+    [
+        ("2024-01-31T12:00:00.5+01:00", dt.datetime(2024, 1, 31, 12, 0, 0, 500000, dt.timezone(dt.timedelta(hours=1)))),
+        ("2024-01-31T12:00:00.1234567z", dt.datetime(2024, 1, 31, 12, 0, 0, 123456, UTC)),
+        ("2024-01-31t12:00:00-00:00", dt.datetime(2024, 1, 31, 12, 0, tzinfo=UTC)),
+    ],
+)
+def test_datetime_texts_convert(road, text, expected):
+    v = validator("schema T { at: DateTime }", "T")
+    assert road(v, {"at": text})["at"] == expected
+
+
+@pytest.mark.parametrize(
+    "schema, payload, expected",
+    [
+        pytest.param(
+            "schema T { d: [Date] }",
+            {"d": ["2024-01-01", "0000-01-01"]},
+            Err("invalid_date", "d[1]", "`0000-01-01` cannot be represented as a Python date"),
+            id="year-zero",
+        ),
+        pytest.param(
+            "schema In { at: DateTime } schema T { x: optional In xs: [In] }",
+            {"xs": [{"at": "2024-01-01T00:00:00Z"}, {"at": "2016-12-31T23:59:60Z"}]},
+            Err(
+                "invalid_datetime",
+                "xs[1].at",
+                "`2016-12-31T23:59:60Z` cannot be represented as a Python datetime",
+            ),
+            id="leap-second",
+        ),
+    ],
+)
+def test_unrepresentable_dates_are_issues_issue3(road, schema, payload, expected):
+    v = validator(schema, "T")
+    assert issues_of(lambda: road(v, payload)) == [expected]
+
+
+def test_output_reads_arrays_as_validation_did_issue3():
+    class Sneaky(list):
+        def __iter__(self):
+            return iter(["not a date"])
+
+    v = validator("schema T { d: [Date] }", "T")
+    assert v({"d": Sneaky(["2024-01-01"])}) == {"d": [dt.date(2024, 1, 1)]}
+
+
+def test_output_propagates_a_failing_item_read():
+    class Flaky(list):
+        calls = 0
+
+        def __getitem__(self, i):
+            Flaky.calls += 1
+            if Flaky.calls > 1:
+                raise KeyError("second read")
+            return super().__getitem__(i)
+
+    v = validator("schema T { d: [Date] }", "T")
+    with pytest.raises(KeyError):
+        v({"d": Flaky(["2024-01-01"])})
