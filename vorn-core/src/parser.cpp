@@ -1,0 +1,924 @@
+#include "parser.hpp"
+
+#include <cstddef>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "format.hpp"   // format_parse
+#include "unicode.hpp"  // is_white_space, is_alphabetic, is_numeric
+
+namespace vorn {
+
+std::string ParseError::text() const {
+  std::string out = std::to_string(line);
+  out.push_back(':');
+  out += std::to_string(column);
+  out += ": ";
+  out += message;
+  return out;
+}
+
+namespace {
+
+// Nested `[` beyond this fail: each level is one frame of Parser::ty and one owned Type, and a
+// hostile text of a million brackets must not exhaust the stack while reading or freeing.
+constexpr int max_array_depth = 256;
+
+constexpr std::string_view format_list = "uuid, email, hostname, ipv4, ipv6";
+
+// ---------------------------------------------------------------------------------------
+// Tokens
+
+enum class Kind : std::uint8_t {
+  Ident,
+  Str,
+  Number,
+  LBrace,
+  RBrace,
+  LBracket,
+  RBracket,
+  LParen,
+  RParen,
+  Colon,
+  Question,
+  At,
+  Comma,
+  DotDotEq,
+  Eof,
+};
+
+std::string_view punctuation(Kind kind) {
+  switch (kind) {
+    case Kind::LBrace:
+      return "{";
+    case Kind::RBrace:
+      return "}";
+    case Kind::LBracket:
+      return "[";
+    case Kind::RBracket:
+      return "]";
+    case Kind::LParen:
+      return "(";
+    case Kind::RParen:
+      return ")";
+    case Kind::Colon:
+      return ":";
+    case Kind::Question:
+      return "?";
+    case Kind::At:
+      return "@";
+    case Kind::Comma:
+      return ",";
+    case Kind::DotDotEq:
+      return "..=";
+    case Kind::Ident:
+    case Kind::Str:
+    case Kind::Number:
+    case Kind::Eof:
+      break;
+  }
+  return {};
+}
+
+struct Tok {
+  Kind kind = Kind::Eof;
+  std::string text;   // Ident, Str
+  Int128 number = 0;  // Number
+
+  /// The wording that messages use for the token found.
+  std::string describe() const {
+    std::string out;
+    switch (kind) {
+      case Kind::Ident:
+        out = "`" + text + "`";
+        break;
+      case Kind::Str:
+        out = "string \"" + text + "\"";
+        break;
+      case Kind::Number:
+        out = "`";
+        append_decimal(out, number);
+        out += "`";
+        break;
+      case Kind::Eof:
+        out = "end of input";
+        break;
+      default:
+        out = "`";
+        out += punctuation(kind);
+        out += "`";
+    }
+    return out;
+  }
+
+  bool is_ident(std::string_view word) const { return kind == Kind::Ident && text == word; }
+  bool is_name() const { return kind == Kind::Ident || kind == Kind::Str; }
+};
+
+struct Token {
+  Tok tok;
+  std::uint64_t line = 1;
+  std::uint64_t column = 1;
+};
+
+const Token eof_token{};
+
+ParseError error_at(std::string message, std::uint64_t line, std::uint64_t column) {
+  return ParseError{std::move(message), line, column};
+}
+
+// ---------------------------------------------------------------------------------------
+// Lexer
+
+// One decoded scalar value. Overlong forms, surrogates and truncated sequences are invalid
+// and cover one byte, so a stray byte becomes one unexpected character.
+struct Decoded {
+  char32_t c = 0;
+  std::size_t len = 1;
+  bool valid = true;
+};
+
+Decoded decode(std::string_view s, std::size_t i) {
+  const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
+  const unsigned char b0 = byte(i);
+  if (b0 < 0x80) {
+    return {b0, 1, true};
+  }
+  std::size_t len = 0;
+  char32_t c = 0;
+  unsigned char lo = 0x80;
+  unsigned char hi = 0xBF;
+  if (b0 >= 0xC2 && b0 <= 0xDF) {
+    len = 2;
+    c = b0 & 0x1Fu;
+  } else if (b0 >= 0xE0 && b0 <= 0xEF) {
+    len = 3;
+    c = b0 & 0x0Fu;
+    lo = b0 == 0xE0 ? 0xA0 : 0x80;
+    hi = b0 == 0xED ? 0x9F : 0xBF;
+  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+    len = 4;
+    c = b0 & 0x07u;
+    lo = b0 == 0xF0 ? 0x90 : 0x80;
+    hi = b0 == 0xF4 ? 0x8F : 0xBF;
+  } else {
+    return {0, 1, false};
+  }
+  if (len > s.size() - i) {
+    return {0, 1, false};
+  }
+  for (std::size_t k = 1; k < len; ++k) {
+    const unsigned char b = byte(i + k);
+    if (b < (k == 1 ? lo : 0x80) || b > (k == 1 ? hi : 0xBF)) {
+      return {0, 1, false};
+    }
+    c = (c << 6) | (b & 0x3Fu);
+  }
+  return {c, len, true};
+}
+
+bool is_ascii_digit(char c) {
+  return c >= '0' && c <= '9';
+}
+
+bool is_ascii_letter(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+
+class Lexer {
+ public:
+  explicit Lexer(std::string_view text) : text_(text) {}
+
+  /// Fills `tokens` with the whole text, ending with Eof; false on the first lexical error,
+  /// which is then in `error`.
+  [[nodiscard]] bool run(std::vector<Token>& tokens) {
+    while (i_ < text_.size()) {
+      const char ch = text_[i_];
+      if (ch == '\n') {
+        ++i_;
+        ++line_;
+        column_ = 1;
+        continue;
+      }
+      if (ch == ' ' || (ch >= '\t' && ch <= '\r')) {
+        step(1);
+        continue;
+      }
+      if (static_cast<unsigned char>(ch) >= 0x80) {
+        const Decoded d = decode(text_, i_);
+        if (!d.valid) {
+          return fail(unexpected_here(d));
+        }
+        if (is_white_space(d.c)) {
+          step(d.len);
+          continue;
+        }
+        if (!is_alphabetic(d.c)) {
+          return fail(unexpected_here(d));
+        }
+        tokens.push_back(identifier());
+        continue;
+      }
+      const std::uint64_t line = line_;
+      const std::uint64_t column = column_;
+      Kind single = Kind::Eof;
+      switch (ch) {
+        case '{':
+          single = Kind::LBrace;
+          break;
+        case '}':
+          single = Kind::RBrace;
+          break;
+        case '[':
+          single = Kind::LBracket;
+          break;
+        case ']':
+          single = Kind::RBracket;
+          break;
+        case '(':
+          single = Kind::LParen;
+          break;
+        case ')':
+          single = Kind::RParen;
+          break;
+        case ':':
+          single = Kind::Colon;
+          break;
+        case '?':
+          single = Kind::Question;
+          break;
+        case '@':
+          single = Kind::At;
+          break;
+        case ',':
+          single = Kind::Comma;
+          break;
+        default:
+          break;
+      }
+      if (single != Kind::Eof) {
+        step(1);
+        tokens.push_back(Token{Tok{single, {}, 0}, line, column});
+        continue;
+      }
+      if (ch == '"') {
+        if (!string_literal(tokens)) {
+          return false;
+        }
+        continue;
+      }
+      if (ch == '-' && next_is_digit(1)) {
+        if (!number_literal(tokens)) {
+          return false;
+        }
+        continue;
+      }
+      if (ch == '.' && byte_at(1) == '.' && byte_at(2) == '=') {
+        step(3);
+        tokens.push_back(Token{Tok{Kind::DotDotEq, {}, 0}, line, column});
+        continue;
+      }
+      if (ch == '/' && byte_at(1) == '/') {
+        if (!comment()) {
+          return false;
+        }
+        continue;
+      }
+      if (is_ascii_digit(ch)) {
+        if (!number_literal(tokens)) {
+          return false;
+        }
+        continue;
+      }
+      if (is_ascii_letter(ch) || ch == '_') {
+        tokens.push_back(identifier());
+        continue;
+      }
+      return fail(unexpected_here(Decoded{static_cast<char32_t>(ch), 1, true}));
+    }
+    tokens.push_back(Token{Tok{}, line_, column_});
+    return true;
+  }
+
+  ParseError error;
+
+ private:
+  bool fail(ParseError e) {
+    error = std::move(e);
+    return false;
+  }
+
+  // One character of `len` bytes that is not a line feed.
+  void step(std::size_t len) {
+    i_ += len;
+    ++column_;
+  }
+
+  char byte_at(std::size_t ahead) const {
+    return i_ + ahead < text_.size() ? text_[i_ + ahead] : '\0';
+  }
+
+  bool next_is_digit(std::size_t ahead) const {
+    return i_ + ahead < text_.size() && is_ascii_digit(text_[i_ + ahead]);
+  }
+
+  // Quotes the character at the cursor; an invalid byte cannot be copied into a UTF-8
+  // message, so it shows as U+FFFD.
+  ParseError unexpected_here(const Decoded& d) const {
+    std::string message = "unexpected character `";
+    if (d.valid) {
+      message.append(text_.substr(i_, d.len));
+    } else {
+      message += "\xEF\xBF\xBD";
+    }
+    message += "`";
+    return error_at(std::move(message), line_, column_);
+  }
+
+  Token identifier() {
+    const std::uint64_t line = line_;
+    const std::uint64_t column = column_;
+    const std::size_t start = i_;
+    while (i_ < text_.size()) {
+      const char ch = text_[i_];
+      if (is_ascii_letter(ch) || is_ascii_digit(ch) || ch == '_') {
+        step(1);
+        continue;
+      }
+      if (static_cast<unsigned char>(ch) < 0x80) {
+        break;
+      }
+      const Decoded d = decode(text_, i_);
+      if (!d.valid || !(is_alphabetic(d.c) || is_numeric(d.c))) {
+        break;
+      }
+      step(d.len);
+    }
+    return Token{Tok{Kind::Ident, std::string(text_.substr(start, i_ - start)), 0}, line, column};
+  }
+
+  [[nodiscard]] bool string_literal(std::vector<Token>& tokens) {
+    const std::uint64_t line = line_;
+    const std::uint64_t column = column_;
+    step(1);
+    const std::size_t start = i_;
+    while (true) {
+      if (i_ >= text_.size() || text_[i_] == '\n') {
+        return fail(error_at("unterminated string", line, column));
+      }
+      if (text_[i_] == '"') {
+        break;
+      }
+      const Decoded d = decode(text_, i_);
+      if (!d.valid) {
+        return fail(unexpected_here(d));
+      }
+      step(d.len);
+    }
+    std::string body(text_.substr(start, i_ - start));
+    step(1);
+    tokens.push_back(Token{Tok{Kind::Str, std::move(body), 0}, line, column});
+    return true;
+  }
+
+  [[nodiscard]] bool number_literal(std::vector<Token>& tokens) {
+    const std::uint64_t line = line_;
+    const std::uint64_t column = column_;
+    std::string digits;
+    const bool negative = text_[i_] == '-';
+    if (negative) {
+      digits.push_back('-');
+      step(1);
+    }
+    // The magnitude may reach 2^127 only for a negative literal; past the limit the digits
+    // are still consumed so that the message can quote all of them.
+    const UInt128 limit = (UInt128{1} << 127) - (negative ? 0 : 1);
+    UInt128 magnitude = 0;
+    bool fits = true;
+    while (i_ < text_.size() && (is_ascii_digit(text_[i_]) || text_[i_] == '_')) {
+      const char ch = text_[i_];
+      step(1);
+      if (ch == '_') {
+        continue;
+      }
+      digits.push_back(ch);
+      const auto d = static_cast<unsigned>(ch - '0');
+      if (fits && magnitude > (limit - d) / 10) {
+        fits = false;
+      }
+      if (fits) {
+        magnitude = magnitude * 10 + d;
+      }
+    }
+    if (!fits) {
+      return fail(error_at("`" + digits + "` does not fit a 128-bit integer", line, column));
+    }
+    // Negating in unsigned arithmetic keeps -2^127 free of signed overflow.
+    const Int128 value =
+        negative ? static_cast<Int128>(UInt128{0} - magnitude) : static_cast<Int128>(magnitude);
+    tokens.push_back(Token{Tok{Kind::Number, {}, value}, line, column});
+    return true;
+  }
+
+  [[nodiscard]] bool comment() {
+    step(2);
+    while (i_ < text_.size() && text_[i_] != '\n') {
+      const Decoded d = decode(text_, i_);
+      if (!d.valid) {
+        return fail(unexpected_here(d));
+      }
+      step(d.len);
+    }
+    return true;
+  }
+
+  std::string_view text_;
+  std::size_t i_ = 0;
+  std::uint64_t line_ = 1;
+  std::uint64_t column_ = 1;
+};
+
+// ---------------------------------------------------------------------------------------
+// Parser
+
+struct PendingRef {
+  std::string name;
+  std::uint64_t line;
+  std::uint64_t column;
+};
+
+struct PendingVariant {
+  std::string union_name;
+  std::string tag;
+  std::string type_name;
+  std::uint64_t line;
+  std::uint64_t column;
+};
+
+std::optional<Type> builtin(std::string_view name) {
+  struct Entry {
+    std::string_view name;
+    Type::Tag tag;
+    bool is_signed;
+    IntWidth width;
+  };
+  static constexpr Entry entries[] = {
+      {"bool", Type::Tag::Bool, false, IntWidth::W8},
+      {"u8", Type::Tag::Int, false, IntWidth::W8},
+      {"u16", Type::Tag::Int, false, IntWidth::W16},
+      {"u32", Type::Tag::Int, false, IntWidth::W32},
+      {"u64", Type::Tag::Int, false, IntWidth::W64},
+      {"i8", Type::Tag::Int, true, IntWidth::W8},
+      {"i16", Type::Tag::Int, true, IntWidth::W16},
+      {"i32", Type::Tag::Int, true, IntWidth::W32},
+      {"i64", Type::Tag::Int, true, IntWidth::W64},
+      {"f64", Type::Tag::Float, false, IntWidth::W8},
+      {"String", Type::Tag::String, false, IntWidth::W8},
+      {"Date", Type::Tag::Date, false, IntWidth::W8},
+      {"DateTime", Type::Tag::DateTime, false, IntWidth::W8},
+  };
+  for (const Entry& e : entries) {
+    if (e.name == name) {
+      Type t;
+      t.tag = e.tag;
+      t.is_signed = e.is_signed;
+      t.width = e.width;
+      return t;
+    }
+  }
+  return std::nullopt;
+}
+
+// The readers return false after recording the error in `error_`: every one of them has
+// many early exits, and a single bool keeps each propagation one line. `parse` turns the
+// recorded error into the Result that callers see.
+class Parser {
+ public:
+  explicit Parser(std::vector<Token> tokens) : tokens_(std::move(tokens)) {}
+
+  Result<Schema, ParseError> run() {
+    Schema schema;
+    if (!declarations(schema) || !check(schema)) {
+      return unexpected(std::move(error_));
+    }
+    resolve(schema);
+    return schema;
+  }
+
+ private:
+  const Token& current() const {
+    if (tokens_.empty()) {
+      return eof_token;
+    }
+    return pos_ < tokens_.size() ? tokens_[pos_] : tokens_.back();
+  }
+
+  const Tok& tok() const { return current().tok; }
+
+  void advance() {
+    if (tok().kind != Kind::Eof) {
+      ++pos_;
+    }
+  }
+
+  bool fail(std::string message, std::uint64_t line, std::uint64_t column) {
+    error_ = error_at(std::move(message), line, column);
+    return false;
+  }
+
+  bool fail_here(std::string message) {
+    return fail(std::move(message), current().line, current().column);
+  }
+
+  bool eat(Kind kind) {
+    if (tok().kind != kind) {
+      return false;
+    }
+    advance();
+    return true;
+  }
+
+  // Only punctuation is ever expected by kind alone.
+  [[nodiscard]] bool expect(Kind kind) {
+    if (eat(kind)) {
+      return true;
+    }
+    std::string message = "expected `";
+    message += punctuation(kind);
+    message += "`, found ";
+    message += tok().describe();
+    return fail_here(std::move(message));
+  }
+
+  [[nodiscard]] bool expect_ident(std::string_view what, std::string& out) {
+    if (tok().kind != Kind::Ident) {
+      return fail_here("expected " + std::string(what) + ", found " + tok().describe());
+    }
+    out = tok().text;
+    advance();
+    return true;
+  }
+
+  [[nodiscard]] bool expect_int(Int128& out) {
+    if (tok().kind != Kind::Number) {
+      return fail_here("expected a number, found " + tok().describe());
+    }
+    out = tok().number;
+    advance();
+    return true;
+  }
+
+  // -- declarations ----------------------------------------------------------------------
+
+  [[nodiscard]] bool declarations(Schema& schema) {
+    while (tok().kind != Kind::Eof) {
+      if (tok().is_ident("union")) {
+        if (!union_declaration(schema)) {
+          return false;
+        }
+      } else if (tok().is_ident("schema")) {
+        if (!schema_declaration(schema)) {
+          return false;
+        }
+      } else {
+        return fail_here("expected `schema` or `union`, found " + tok().describe());
+      }
+    }
+    return true;
+  }
+
+  [[nodiscard]] bool schema_declaration(Schema& schema) {
+    advance();
+    ObjectType object;
+    if (!expect_ident("a schema name", object.name) || !expect(Kind::LBrace)) {
+      return false;
+    }
+    while (tok().kind != Kind::RBrace && tok().kind != Kind::Eof) {
+      Field field;
+      if (!expect_ident("a field name", field.name) || !expect(Kind::Colon)) {
+        return false;
+      }
+      if (tok().is_ident("optional")) {
+        advance();
+        field.optional = true;
+      }
+      if (!ty(field.type, field.nullable, 0)) {
+        return false;
+      }
+      while (tok().kind == Kind::At) {
+        Rule rule;
+        if (!read_rule(rule)) {
+          return false;
+        }
+        field.rules.push_back(rule);
+      }
+      // Linear: declarations are written by people, and the scan keeps no side index.
+      if (object.field(field.name) != nullptr) {
+        return fail_here("`" + object.name + "` declares `" + field.name + "` more than once");
+      }
+      object.fields.push_back(std::move(field));
+    }
+    if (!expect(Kind::RBrace)) {
+      return false;
+    }
+    if (schema.declares(object.name)) {
+      return fail_here("`" + object.name + "` is declared more than once");
+    }
+    object.deny_unknown_fields = true;
+    std::string key = object.name;
+    schema.objects.emplace(std::move(key), std::move(object));
+    return true;
+  }
+
+  [[nodiscard]] bool union_declaration(Schema& schema) {
+    advance();
+    UnionType u;
+    if (!expect_ident("a union name", u.name)) {
+      return false;
+    }
+    const Token& at = current();
+    const std::uint64_t at_line = at.line;
+    const std::uint64_t at_column = at.column;
+    if (at.tok.kind != Kind::At) {
+      return fail_here("`" + u.name +
+                       "` needs `@tag(\"...\")` naming the field that decides the variant, found " +
+                       tok().describe());
+    }
+    advance();
+    std::string attribute;
+    if (!expect_ident("`tag`", attribute)) {
+      return false;
+    }
+    if (attribute != "tag") {
+      return fail("unknown union attribute `@" + attribute + "`, expected `@tag`", at_line,
+                  at_column);
+    }
+    if (!expect(Kind::LParen)) {
+      return false;
+    }
+    if (!tok().is_name()) {
+      return fail_here("expected the tag field's name, found " + tok().describe());
+    }
+    u.tag = tok().text;
+    advance();
+    if (u.tag.empty()) {
+      return fail_here("the tag field's name cannot be empty");
+    }
+    if (!expect(Kind::RParen) || !expect(Kind::LBrace)) {
+      return false;
+    }
+    while (tok().kind != Kind::RBrace && tok().kind != Kind::Eof) {
+      if (!tok().is_name()) {
+        return fail_here("expected a variant tag value, found " + tok().describe());
+      }
+      Variant variant;
+      variant.tag = tok().text;
+      advance();
+      if (!expect(Kind::Colon)) {
+        return false;
+      }
+      const std::uint64_t line = current().line;
+      const std::uint64_t column = current().column;
+      if (!expect_ident("a schema name", variant.type_name)) {
+        return false;
+      }
+      if (builtin(variant.type_name)) {
+        return fail("a variant must be a declared `schema`, and `" + variant.type_name +
+                        "` is a built-in type",
+                    line, column);
+      }
+      if (u.variant(variant.tag) != nullptr) {
+        return fail_here("`" + u.name + "` lists the tag `" + variant.tag + "` twice");
+      }
+      pending_variants_.push_back(PendingVariant{u.name, u.tag, variant.type_name, line, column});
+      u.variants.push_back(std::move(variant));
+    }
+    if (!expect(Kind::RBrace)) {
+      return false;
+    }
+    if (u.variants.empty()) {
+      return fail_here("`" + u.name + "` needs at least one variant");
+    }
+    if (schema.declares(u.name)) {
+      return fail_here("`" + u.name + "` is declared more than once");
+    }
+    std::string key = u.name;
+    schema.unions.emplace(std::move(key), std::move(u));
+    return true;
+  }
+
+  // -- types and rules -------------------------------------------------------------------
+
+  [[nodiscard]] bool ty(Type& out, bool& nullable, int depth) {
+    if (tok().kind == Kind::LBracket) {
+      if (depth == max_array_depth) {
+        return fail_here("array types nest deeper than the limit of 256");
+      }
+      advance();
+      auto item = std::make_unique<Type>();
+      bool item_nullable = false;
+      if (!ty(*item, item_nullable, depth + 1) || !expect(Kind::RBracket)) {
+        return false;
+      }
+      out.tag = Type::Tag::Array;
+      out.item = std::move(item);
+      out.item_nullable = item_nullable;
+    } else if (tok().is_ident("enum")) {
+      advance();
+      if (!enum_values(out)) {
+        return false;
+      }
+    } else {
+      const std::uint64_t line = current().line;
+      const std::uint64_t column = current().column;
+      std::string name;
+      if (!expect_ident("a type", name)) {
+        return false;
+      }
+      if (std::optional<Type> known = builtin(name)) {
+        out = std::move(*known);
+      } else {
+        out.tag = Type::Tag::Ref;
+        pending_refs_.push_back(PendingRef{name, line, column});
+        out.name = std::move(name);
+      }
+    }
+    nullable = eat(Kind::Question);
+    return true;
+  }
+
+  [[nodiscard]] bool enum_values(Type& out) {
+    if (!expect(Kind::LBrace)) {
+      return false;
+    }
+    out.tag = Type::Tag::Enum;
+    if (tok().kind != Kind::RBrace) {
+      while (true) {
+        if (!tok().is_name()) {
+          return fail_here("expected an enum value, found " + tok().describe());
+        }
+        std::string value = tok().text;
+        advance();
+        for (const std::string& seen : out.values) {
+          if (seen == value) {
+            return fail_here("`" + value + "` is listed twice");
+          }
+        }
+        out.values.push_back(std::move(value));
+        if (!eat(Kind::Comma) || tok().kind == Kind::RBrace) {
+          break;
+        }
+      }
+    }
+    if (!expect(Kind::RBrace)) {
+      return false;
+    }
+    if (out.values.empty()) {
+      return fail_here("an enum needs at least one value");
+    }
+    return true;
+  }
+
+  [[nodiscard]] bool read_rule(Rule& rule) {
+    advance();  // the `@`
+    const std::uint64_t line = current().line;
+    const std::uint64_t column = current().column;
+    std::string name;
+    if (!expect_ident("a rule name", name) || !expect(Kind::LParen)) {
+      return false;
+    }
+    if (name == "range") {
+      rule.tag = Rule::Tag::Range;
+      if (!expect_int(rule.min) || !expect(Kind::DotDotEq) || !expect_int(rule.max)) {
+        return false;
+      }
+      if (rule.max < rule.min) {
+        return fail_here("`range(" + to_decimal(rule.min) + "..=" + to_decimal(rule.max) +
+                         ")` is empty");
+      }
+    } else if (name == "format") {
+      if (!tok().is_name()) {
+        return fail_here("expected a format name, found " + tok().describe());
+      }
+      const Token& format_token = current();
+      std::optional<Format> format = format_parse(format_token.tok.text);
+      if (!format) {
+        return fail("unknown format `" + format_token.tok.text +
+                        "`, expected one of: " + std::string(format_list),
+                    format_token.line, format_token.column);
+      }
+      advance();
+      rule.tag = Rule::Tag::Format;
+      rule.format = *format;
+    } else if (name == "min_len" || name == "max_len" || name == "min_items" ||
+               name == "max_items") {
+      rule.tag = name == "min_len"     ? Rule::Tag::MinLen
+                 : name == "max_len"   ? Rule::Tag::MaxLen
+                 : name == "min_items" ? Rule::Tag::MinItems
+                                       : Rule::Tag::MaxItems;
+      if (!count(name, rule.count)) {
+        return false;
+      }
+    } else {
+      return fail("unknown rule `@" + name + "`", line, column);
+    }
+    return expect(Kind::RParen);
+  }
+
+  [[nodiscard]] bool count(std::string_view rule, std::uint64_t& out) {
+    const std::uint64_t line = current().line;
+    const std::uint64_t column = current().column;
+    Int128 value = 0;
+    if (!expect_int(value)) {
+      return false;
+    }
+    if (value < 0 || value > Int128{UINT64_MAX}) {
+      return fail(
+          "`@" + std::string(rule) + "` needs a non-negative number, found " + to_decimal(value),
+          line, column);
+    }
+    out = static_cast<std::uint64_t>(value);
+    return true;
+  }
+
+  // -- checks once every declaration is read ---------------------------------------------
+
+  [[nodiscard]] bool check(const Schema& schema) {
+    // Every field type first, then every variant: a missing type is reported before a bad
+    // variant wherever each stands in the text.
+    for (const PendingRef& ref : pending_refs_) {
+      if (!schema.declares(ref.name)) {
+        return fail("unknown type `" + ref.name + "`", ref.line, ref.column);
+      }
+    }
+    for (const PendingVariant& v : pending_variants_) {
+      if (const ObjectType* object = schema.get(v.type_name)) {
+        if (object->field(v.tag) != nullptr) {
+          return fail("`" + v.type_name + "` declares `" + v.tag + "`, which is the tag `" +
+                          v.union_name +
+                          "` uses; the tag belongs to the union, not to its variants",
+                      v.line, v.column);
+        }
+      } else if (schema.get_union(v.type_name) != nullptr) {
+        return fail("`" + v.type_name + "` is a union, and a variant of `" + v.union_name +
+                        "` must be a `schema`",
+                    v.line, v.column);
+      } else {
+        return fail("unknown type `" + v.type_name + "`", v.line, v.column);
+      }
+    }
+    return true;
+  }
+
+  // Fills the fields that spare the validator name lookups. The pointers aim at map nodes,
+  // which stay put when the Schema is moved, so they survive the hand-over to the caller.
+  static void resolve(Schema& schema) {
+    std::unordered_map<std::string_view, std::uint32_t> key_ids;
+    for (auto& [name, object] : schema.objects) {
+      for (Field& field : object.fields) {
+        Type* t = &field.type;
+        while (t->tag == Type::Tag::Array) {
+          t = t->item.get();
+        }
+        if (t->tag == Type::Tag::Ref) {
+          t->ref_object = schema.get(t->name);
+          if (t->ref_object == nullptr) {
+            t->ref_union = schema.get_union(t->name);
+          }
+        }
+        auto [it, inserted] =
+            key_ids.try_emplace(field.name, static_cast<std::uint32_t>(schema.key_names.size()));
+        if (inserted) {
+          schema.key_names.push_back(field.name);
+        }
+        field.key_id = it->second;
+      }
+    }
+    for (auto& [name, u] : schema.unions) {
+      for (Variant& v : u.variants) {
+        v.object = schema.get(v.type_name);
+      }
+    }
+  }
+
+  std::vector<Token> tokens_;
+  std::size_t pos_ = 0;
+  std::vector<PendingRef> pending_refs_;
+  std::vector<PendingVariant> pending_variants_;
+  ParseError error_;
+};
+
+}  // namespace
+
+Result<Schema, ParseError> parse(std::string_view text) {
+  Lexer lexer(text);
+  std::vector<Token> tokens;
+  if (!lexer.run(tokens)) {
+    return unexpected(std::move(lexer.error));
+  }
+  return Parser(std::move(tokens)).run();
+}
+
+}  // namespace vorn
