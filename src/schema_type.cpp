@@ -1,23 +1,436 @@
-// Placeholder until the schema class lands.
+// The `Schema` class: a parsed, immutable schema.
+//
+//   class Schema:                       # no constructor, not subclassable, __doc__ is None
+//       @staticmethod
+//       def parse(source: str) -> Schema: ...
+//       @staticmethod
+//       def load(path: str | os.PathLike[str]) -> Schema: ...
+//       def type_names(self) -> list[str]: ...
+//       def describe(self) -> dict: ...
+//       def validator(self, type_name: str, limits: Limits | None = None) -> Validator: ...
+//       def validate(self, type_name: str, payload, limits: Limits | None = None): ...
+//       def __repr__(self) -> str: ...   # Schema(types=["A", "B"])
 #include "python.hpp"
 
+#include <fcntl.h>   // open
+#include <unistd.h>  // read, close
+
+#include <algorithm>  // std::merge
+#include <cerrno>
+#include <cstring>   // std::strerror, std::memchr
+#include <iterator>  // std::back_inserter
+#include <memory>
+#include <new>  // placement new
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
 #include "classes.hpp"
+#include "describe.hpp"
+#include "parser.hpp"
 #include "py_owned.hpp"
+#include "unicode.hpp"  // quoted
 
 namespace vorn::py {
 
 namespace {
 
 struct SchemaObject {
-  PyObject_HEAD
-  std::shared_ptr<const Schema> schema;
+  PyObject_HEAD std::shared_ptr<const Schema> schema;
 };
 
-PyType_Slot schema_slots[] = {{0, nullptr}};
-PyType_Spec schema_spec = {"vorn_schema.Schema", sizeof(SchemaObject), 0,
-                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE |
-                               Py_TPFLAGS_DISALLOW_INSTANTIATION,
-                           schema_slots};
+constexpr const char* type_names_doc =
+    "type_names($self)\n--\n\nEvery declared name, objects and unions alike, sorted.";
+
+constexpr const char* validator_doc =
+    "validator($self, type_name, limits=None)\n--\n\n"
+    "Binds one type for repeated validation.\n\n"
+    "Everything that does not depend on the payload is resolved here instead\n"
+    "of on every call: the type lookup, the `datetime` classes, the limits.\n"
+    "Prefer this wherever the same type is validated more than once.";
+
+constexpr const char* validate_doc =
+    "validate($self, type_name, payload, limits=None)\n--\n\n"
+    "Convenience for one-off validation.\n\n"
+    "Builds a [`Validator`] and discards it, so it pays the binding cost on\n"
+    "every call. In a loop, bind once with `validator()` instead.";
+
+Owned utf8_text(std::string_view s) {
+  return Owned::steal(PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "replace"));
+}
+
+PyObject* wrap(Schema&& parsed) {
+  PyObject* cls = schema_class();
+  if (cls == nullptr) {
+    return nullptr;
+  }
+  // Allocated first, so that nothing can throw between the object's birth and the
+  // construction of its member, which its dealloc destroys.
+  auto shared = std::make_shared<const Schema>(std::move(parsed));
+  auto* type = reinterpret_cast<PyTypeObject*>(cls);
+  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+  PyObject* self = alloc(type, 0);
+  if (self == nullptr) {
+    return nullptr;
+  }
+  new (&reinterpret_cast<SchemaObject*>(self)->schema)
+      std::shared_ptr<const Schema>(std::move(shared));
+  return self;
+}
+
+// `prefix` is the file's path for Schema.load, empty for Schema.parse.
+PyObject* parse_text(std::string_view text, PyObject* prefix) {
+  Result<Schema, ParseError> parsed = parse(text);
+  if (parsed.has_value()) {
+    return wrap(std::move(parsed).value());
+  }
+  Owned message = utf8_text(parsed.error().text());
+  if (!message) {
+    return nullptr;
+  }
+  if (prefix != nullptr) {
+    message = Owned::steal(PyUnicode_FromFormat("%U: %U", prefix, message.get()));
+    if (!message) {
+      return nullptr;
+    }
+  }
+  PyObject* cls = parse_error_class();
+  if (cls != nullptr) {
+    PyErr_SetObject(cls, message.get());
+  }
+  return nullptr;
+}
+
+// PyArg's "U" would word a positional mismatch as "argument 1"; the message names the
+// parameter instead, whichever way it was passed.
+bool require_str(PyObject* arg, const char* method, const char* name) {
+  if (PyUnicode_Check(arg)) {
+    return true;
+  }
+  Owned type_name =
+      Owned::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(arg)), "__name__"));
+  if (type_name) {
+    PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be str, not %U", method, name,
+                 type_name.get());
+  }
+  return false;
+}
+
+PyObject* schema_parse(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
+  return guard<PyObject*>(nullptr, [&]() -> PyObject* {
+    static const char* keywords[] = {"source", nullptr};
+    PyObject* source = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:parse", const_cast<char**>(keywords),
+                                     &source) ||
+        !require_str(source, "parse", "source")) {
+      return nullptr;
+    }
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(source, &size);
+    if (data == nullptr) {
+      return nullptr;
+    }
+    return parse_text(std::string_view(data, static_cast<std::size_t>(size)), nullptr);
+  });
+}
+
+// Raises the exception class that Python itself would choose for the error code, with one
+// argument, so `errno` and `filename` stay None.
+PyObject* raise_os_error(int code) {
+  struct Entry {
+    int code;
+    PyObject* cls;
+  };
+  const Entry table[] = {
+      {ENOENT, PyExc_FileNotFoundError},
+      {EACCES, PyExc_PermissionError},
+      {EPERM, PyExc_PermissionError},
+      {EISDIR, PyExc_IsADirectoryError},
+      {ENOTDIR, PyExc_NotADirectoryError},
+      {EEXIST, PyExc_FileExistsError},
+      {EAGAIN, PyExc_BlockingIOError},
+      {ETIMEDOUT, PyExc_TimeoutError},
+      {EINTR, PyExc_InterruptedError},
+      {EPIPE, PyExc_BrokenPipeError},
+      {ECONNREFUSED, PyExc_ConnectionRefusedError},
+      {ECONNABORTED, PyExc_ConnectionAbortedError},
+      {ECONNRESET, PyExc_ConnectionResetError},
+  };
+  PyObject* cls = PyExc_OSError;
+  for (const Entry& e : table) {
+    if (e.code == code) {
+      cls = e.cls;
+      break;
+    }
+  }
+  // strerror's buffer is only at risk from another thread calling it at once; every caller
+  // here holds the interpreter lock.
+  std::string message = std::strerror(code);
+  message += " (os error " + std::to_string(code) + ")";
+  Owned text = utf8_text(message);
+  if (text) {
+    PyErr_SetObject(cls, text.get());
+  }
+  return nullptr;
+}
+
+// The whole file at `path`. False with a Python error set on failure.
+bool read_file(const char* path, std::string& out) {
+  int fd = -1;
+  do {
+    fd = ::open(path, O_RDONLY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR && PyErr_CheckSignals() == 0);
+  if (fd < 0) {
+    if (!PyErr_Occurred()) {
+      raise_os_error(errno);
+    }
+    return false;
+  }
+  bool ok = true;
+  char buffer[65536];
+  while (true) {
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n > 0) {
+      out.append(buffer, static_cast<std::size_t>(n));
+      continue;
+    }
+    if (n == 0) {
+      break;
+    }
+    // A signal that interrupts the read is retried, unless its Python handler raised.
+    if (errno == EINTR && PyErr_CheckSignals() == 0) {
+      continue;
+    }
+    if (!PyErr_Occurred()) {
+      raise_os_error(errno);
+    }
+    ok = false;
+    break;
+  }
+  ::close(fd);
+  return ok;
+}
+
+PyObject* schema_load(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
+  return guard<PyObject*>(nullptr, [&]() -> PyObject* {
+    static const char* keywords[] = {"path", nullptr};
+    PyObject* arg = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:load", const_cast<char**>(keywords), &arg)) {
+      return nullptr;
+    }
+    Owned fs_path = Owned::steal(PyOS_FSPath(arg));
+    if (!fs_path && !PyErr_ExceptionMatches(PyExc_TypeError)) {
+      return nullptr;
+    }
+    if (!fs_path || !PyUnicode_Check(fs_path.get())) {
+      // The protocol's own TypeError does not name the argument, and a bytes path is
+      // refused because the error text must be able to quote it.
+      PyErr_Clear();
+      Owned type_name = Owned::steal(
+          PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(arg)), "__name__"));
+      if (type_name) {
+        PyErr_Format(PyExc_TypeError,
+                     "load() argument 'path' must be str or os.PathLike returning str, not %U",
+                     type_name.get());
+      }
+      return nullptr;
+    }
+    Owned encoded = Owned::steal(PyUnicode_EncodeFSDefault(fs_path.get()));
+    if (!encoded) {
+      return nullptr;
+    }
+    char* raw = nullptr;
+    Py_ssize_t raw_size = 0;
+    if (PyBytes_AsStringAndSize(encoded.get(), &raw, &raw_size) < 0) {
+      return nullptr;
+    }
+    const std::string_view os_path(raw, static_cast<std::size_t>(raw_size));
+    // open() would silently stop at the NUL and read some other file.
+    if (os_path.find('\0') != std::string_view::npos) {
+      PyErr_SetString(PyExc_OSError, "file name contained an unexpected NUL byte");
+      return nullptr;
+    }
+    std::string content;
+    if (!read_file(raw, content)) {
+      return nullptr;
+    }
+    Owned checked = Owned::steal(
+        PyUnicode_DecodeUTF8(content.data(), static_cast<Py_ssize_t>(content.size()), "strict"));
+    if (!checked) {
+      if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) {
+        return nullptr;
+      }
+      PyErr_Clear();
+      PyErr_SetString(PyExc_OSError, "stream did not contain valid UTF-8");
+      return nullptr;
+    }
+    Owned prefix = utf8_text(os_path);
+    if (!prefix) {
+      return nullptr;
+    }
+    return parse_text(content, prefix.get());
+  });
+}
+
+std::vector<std::string_view> sorted_names(const Schema& schema) {
+  std::vector<std::string_view> objects;
+  std::vector<std::string_view> unions;
+  for (const auto& entry : schema.objects) {
+    objects.push_back(entry.first);
+  }
+  for (const auto& entry : schema.unions) {
+    unions.push_back(entry.first);
+  }
+  // Both maps are already in byte order, and no name is in both.
+  std::vector<std::string_view> names;
+  names.reserve(objects.size() + unions.size());
+  std::merge(objects.begin(), objects.end(), unions.begin(), unions.end(),
+             std::back_inserter(names));
+  return names;
+}
+
+PyObject* schema_type_names(PyObject* self, PyObject*) noexcept {
+  return guard<PyObject*>(nullptr, [&]() -> PyObject* {
+    const std::vector<std::string_view> names = sorted_names(*schema_of(self));
+    Owned list = Owned::steal(PyList_New(static_cast<Py_ssize_t>(names.size())));
+    if (!list) {
+      return nullptr;
+    }
+    for (std::size_t i = 0; i < names.size(); ++i) {
+      Owned name = utf8_text(names[i]);
+      if (!name || PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), name.release()) < 0) {
+        return nullptr;
+      }
+    }
+    return list.release();
+  });
+}
+
+PyObject* schema_describe(PyObject* self, PyObject*) noexcept {
+  return guard<PyObject*>(nullptr,
+                          [&]() -> PyObject* { return describe_schema(*schema_of(self)); });
+}
+
+// Resolves the optional `limits` argument shared by validator() and validate().
+bool limits_argument(PyObject* arg, const char* method, Limits& out) {
+  if (arg == nullptr || arg == Py_None) {
+    out = default_limits;
+    return true;
+  }
+  PyObject* cls = limits_class();
+  if (cls == nullptr) {
+    return false;
+  }
+  const int is_limits = PyObject_IsInstance(arg, cls);
+  if (is_limits < 0) {
+    return false;
+  }
+  if (is_limits == 0) {
+    Owned type_name =
+        Owned::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(arg)), "__name__"));
+    if (type_name) {
+      PyErr_Format(PyExc_TypeError, "%s() argument 'limits' must be Limits or None, not %U", method,
+                   type_name.get());
+    }
+    return false;
+  }
+  out = limits_of(arg);
+  return true;
+}
+
+PyObject* schema_validator(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+  return guard<PyObject*>(nullptr, [&]() -> PyObject* {
+    static const char* keywords[] = {"type_name", "limits", nullptr};
+    PyObject* type_name = nullptr;
+    PyObject* limits_arg = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:validator", const_cast<char**>(keywords),
+                                     &type_name, &limits_arg) ||
+        !require_str(type_name, "validator", "type_name")) {
+      return nullptr;
+    }
+    Limits limits;
+    if (!limits_argument(limits_arg, "validator", limits)) {
+      return nullptr;
+    }
+    return bind_validator(schema_of(self), type_name, limits);
+  });
+}
+
+PyObject* schema_validate(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+  return guard<PyObject*>(nullptr, [&]() -> PyObject* {
+    static const char* keywords[] = {"type_name", "payload", "limits", nullptr};
+    PyObject* type_name = nullptr;
+    PyObject* payload = nullptr;
+    PyObject* limits_arg = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|O:validate", const_cast<char**>(keywords),
+                                     &type_name, &payload, &limits_arg) ||
+        !require_str(type_name, "validate", "type_name")) {
+      return nullptr;
+    }
+    Limits limits;
+    if (!limits_argument(limits_arg, "validate", limits)) {
+      return nullptr;
+    }
+    Owned bound = Owned::steal(bind_validator(schema_of(self), type_name, limits));
+    if (!bound) {
+      return nullptr;
+    }
+    return run_validator(bound.get(), payload);
+  });
+}
+
+PyObject* schema_repr(PyObject* self) noexcept {
+  return guard<PyObject*>(nullptr, [&]() -> PyObject* {
+    std::string out = "Schema(types=[";
+    bool first = true;
+    for (std::string_view name : sorted_names(*schema_of(self))) {
+      if (!first) {
+        out += ", ";
+      }
+      first = false;
+      out += quoted(name);
+    }
+    out += "])";
+    return utf8_text(out).release();
+  });
+}
+
+void schema_dealloc(PyObject* self) noexcept {
+  PyTypeObject* type = Py_TYPE(self);
+  reinterpret_cast<SchemaObject*>(self)->schema.~shared_ptr();
+  auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  free_fn(self);
+  Py_DECREF(type);
+}
+
+PyMethodDef schema_methods[] = {
+    {"parse", method_fn(schema_parse), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
+     "parse(source)\n--\n\n"},
+    {"load", method_fn(schema_load), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
+     "load(path)\n--\n\n"},
+    {"type_names", method_fn(schema_type_names), METH_NOARGS, type_names_doc},
+    {"describe", method_fn(schema_describe), METH_NOARGS, describe_doc},
+    {"validator", method_fn(schema_validator), METH_VARARGS | METH_KEYWORDS, validator_doc},
+    {"validate", method_fn(schema_validate), METH_VARARGS | METH_KEYWORDS, validate_doc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot schema_slots[] = {
+    {Py_tp_methods, schema_methods},
+    {Py_tp_repr, slot_fn(schema_repr)},
+    {Py_tp_dealloc, slot_fn(schema_dealloc)},
+    {0, nullptr},
+};
+
+PyType_Spec schema_spec = {
+    "vorn_schema.Schema",
+    sizeof(SchemaObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    schema_slots,
+};
+
 PyObject* schema_cache = nullptr;
 
 }  // namespace
