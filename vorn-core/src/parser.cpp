@@ -276,7 +276,7 @@ class Lexer {
         continue;
       }
       if (ch == '.' && byte_at(1) == '.' && byte_at(2) == '=') {
-        step(3);
+        advance_ascii(3);
         tokens.push_back(Token{Tok{Kind::DotDotEq, {}, 0}, line, column});
         continue;
       }
@@ -314,6 +314,12 @@ class Lexer {
   void step(std::size_t len) {
     i_ += len;
     ++column_;
+  }
+
+  // `count` ASCII characters, none of them a line feed.
+  void advance_ascii(std::size_t count) {
+    i_ += count;
+    column_ += count;
   }
 
   char byte_at(std::size_t ahead) const {
@@ -423,7 +429,7 @@ class Lexer {
   }
 
   [[nodiscard]] bool comment() {
-    step(2);
+    advance_ascii(2);
     while (i_ < text_.size() && text_[i_] != '\n') {
       const Decoded d = decode(text_, i_);
       if (!d.valid) {
