@@ -1,0 +1,204 @@
+// The JSON road of the output builder: every value of the result is created anew from the
+// parsed document, since no Python object exists for it yet.
+#include "python.hpp"
+
+#include "py_output.hpp"
+
+#include "validate.hpp"  // shape
+
+namespace vorn::py {
+
+namespace {
+
+// Validation bounded the document's depth by the depth limit, so this only keeps the
+// builder within the interpreter's own recursion budget.
+class RecursionGuard {
+ public:
+  RecursionGuard()
+      : entered_(Py_EnterRecursiveCall(" while building a validation result") == 0) {}
+  ~RecursionGuard() {
+    if (entered_) {
+      Py_LeaveRecursiveCall();
+    }
+  }
+  RecursionGuard(const RecursionGuard&) = delete;
+  RecursionGuard& operator=(const RecursionGuard&) = delete;
+  explicit operator bool() const { return entered_; }
+
+ private:
+  bool entered_;
+};
+
+Owned new_str(std::string_view text) {
+  return Owned::steal(
+      PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+}
+
+}  // namespace
+
+Owned Out::object_from_json(const ObjectType& object, json::Ref r,
+                            std::optional<std::string_view> tag) {
+  RecursionGuard guard;
+  if (!guard) {
+    return {};
+  }
+  Owned result = Owned::steal(PyDict_New());
+  if (!result) {
+    return {};
+  }
+  if (tag) {
+    Slot<json::Ref> member = r.slot(MemberName{*tag, no_key_id});
+    if (member.state == SlotState::Present) {
+      Owned key = key_for(*tag, no_key_id);
+      if (!key) {
+        return {};
+      }
+      Owned value = plain_json(*member.value);
+      if (!value || PyDict_SetItem(result.get(), key.get(), value.get()) < 0) {
+        return {};
+      }
+    }
+  }
+  for (const Field& field : object.fields) {
+    Slot<json::Ref> member = r.slot(MemberName{field.name, field.key_id});
+    if (member.state == SlotState::Missing) {
+      continue;
+    }
+    Owned value;
+    if (member.state == SlotState::Null) {
+      value = Owned::borrow(Py_None);
+    } else {
+      value = emit_json(field.type, *member.value);
+      if (!value) {
+        unwind(Segment{field.name, 0, false});
+        return {};
+      }
+    }
+    Owned key = key_for(field.name, field.key_id);
+    if (!key || PyDict_SetItem(result.get(), key.get(), value.get()) < 0) {
+      return {};
+    }
+  }
+  return result;
+}
+
+Owned Out::emit_json(const Type& type, json::Ref r) {
+  const Kind kind = r.kind();
+  if (kind == Kind::Null) {
+    return Owned::borrow(Py_None);
+  }
+  switch (type.tag) {
+    case Type::Tag::Date:
+    case Type::Tag::DateTime: {
+      std::optional<Text> text = r.as_str();
+      if (!text) {
+        break;
+      }
+      return date_from_text(type.tag == Type::Tag::DateTime, text->view());
+    }
+    case Type::Tag::Array: {
+      if (kind != Kind::Array || !type.item) {
+        break;
+      }
+      RecursionGuard guard;
+      if (!guard) {
+        return {};
+      }
+      std::span<const std::uint32_t> elements = r.elements();
+      Owned list = Owned::steal(PyList_New(static_cast<Py_ssize_t>(elements.size())));
+      if (!list) {
+        return {};
+      }
+      for (std::size_t i = 0; i < elements.size(); ++i) {
+        Owned element = emit_json(*type.item, json::Ref(r.document(), elements[i]));
+        if (!element) {
+          unwind(Segment{std::string(), i, true});
+          return {};
+        }
+        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), element.release());
+      }
+      return list;
+    }
+    case Type::Tag::Ref: {
+      std::optional<Target> target = shape(type.ref_object, type.ref_union, r);
+      if (!target) {
+        break;
+      }
+      return object_from_json(*target->object, r, target->tag);
+    }
+    case Type::Tag::Bool:
+    case Type::Tag::Int:
+    case Type::Tag::Float:
+    case Type::Tag::String:
+    case Type::Tag::Enum:
+      break;
+  }
+  return plain_json(r);
+}
+
+Owned Out::plain_json(json::Ref r) {
+  const json::Node& node = r.node();
+  switch (node.tag) {
+    case json::NodeTag::Null:
+    case json::NodeTag::WideInteger:  // no digits kept; validation never lets one through
+      return Owned::borrow(Py_None);
+    case json::NodeTag::Bool:
+      return Owned::borrow(node.flag != 0 ? Py_True : Py_False);
+    case json::NodeTag::Integer:
+      if (node.flag != 0) {
+        return Owned::steal(PyLong_FromUnsignedLongLong(node.b));
+      }
+      return Owned::steal(PyLong_FromLongLong(static_cast<long long>(node.b)));
+    case json::NodeTag::Float:
+      return Owned::steal(PyFloat_FromDouble(*r.as_f64()));
+    case json::NodeTag::Str: {
+      std::optional<Text> text = r.as_str();
+      return new_str(text->view());
+    }
+    case json::NodeTag::Array: {
+      RecursionGuard guard;
+      if (!guard) {
+        return {};
+      }
+      std::span<const std::uint32_t> elements = r.elements();
+      Owned list = Owned::steal(PyList_New(static_cast<Py_ssize_t>(elements.size())));
+      if (!list) {
+        return {};
+      }
+      for (std::size_t i = 0; i < elements.size(); ++i) {
+        Owned element = plain_json(json::Ref(r.document(), elements[i]));
+        if (!element) {
+          return {};
+        }
+        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), element.release());
+      }
+      return list;
+    }
+    case json::NodeTag::Object: {
+      RecursionGuard guard;
+      if (!guard) {
+        return {};
+      }
+      Owned dict = Owned::steal(PyDict_New());
+      if (!dict) {
+        return {};
+      }
+      // Keys that decode alike (a and \u0061) meet here as equal str keys: the later value
+      // overwrites and the earlier position stays, as dict assignment does.
+      for (const json::Entry& e : r.entries()) {
+        Owned key = new_str(r.document()->text(e.key).view());
+        if (!key) {
+          return {};
+        }
+        Owned value = plain_json(json::Ref(r.document(), e.value));
+        if (!value || PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) {
+          return {};
+        }
+      }
+      return dict;
+    }
+  }
+  return Owned::borrow(Py_None);
+}
+
+}  // namespace vorn::py
