@@ -17,7 +17,7 @@
 
 #include <algorithm>  // std::merge
 #include <cerrno>
-#include <cstring>   // std::strerror, std::memchr
+#include <cstring>   // std::strerror
 #include <iterator>  // std::back_inserter
 #include <memory>
 #include <new>  // placement new
@@ -37,7 +37,8 @@ namespace vorn::py {
 namespace {
 
 struct SchemaObject {
-  PyObject_HEAD std::shared_ptr<const Schema> schema;
+  PyObject ob_base;  // PyObject_HEAD, spelled out so that formatting keeps one member a line
+  std::shared_ptr<const Schema> schema;
 };
 
 constexpr const char* type_names_doc =

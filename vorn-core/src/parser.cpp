@@ -1,6 +1,9 @@
 #include "parser.hpp"
 
 #include <cstddef>
+#include <cstdint>
+#include <memory>  // std::make_unique
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -22,8 +25,9 @@ std::string ParseError::text() const {
 
 namespace {
 
-// Nested `[` beyond this fail: each level is one frame of Parser::ty and one owned Type, and a
-// hostile text of a million brackets must not exhaust the stack while reading or freeing.
+// Array types nest no deeper than this: each level costs one frame of Parser::ty and, later,
+// of every walk over the type (destruction included), so a hostile text of a million `[`
+// must fail here rather than exhaust the stack.
 constexpr int max_array_depth = 256;
 
 constexpr std::string_view format_list = "uuid, email, hostname, ipv4, ipv6";
