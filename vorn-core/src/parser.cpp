@@ -127,8 +127,6 @@ struct Token {
   std::uint64_t column = 1;
 };
 
-const Token eof_token{};
-
 ParseError error_at(std::string message, std::uint64_t line, std::uint64_t column) {
   return ParseError{std::move(message), line, column};
 }
@@ -520,7 +518,7 @@ class Parser {
  private:
   const Token& current() const {
     if (tokens_.empty()) {
-      return eof_token;
+      return eof_;
     }
     return pos_ < tokens_.size() ? tokens_[pos_] : tokens_.back();
   }
@@ -914,6 +912,10 @@ class Parser {
   }
 
   std::vector<Token> tokens_;
+  // Answers for an empty token vector. The lexer always ends the vector with Eof, so this
+  // is only a guard; a member rather than a global keeps the engine free of static
+  // destructors.
+  const Token eof_{};
   std::size_t pos_ = 0;
   std::vector<PendingRef> pending_refs_;
   std::vector<PendingVariant> pending_variants_;
