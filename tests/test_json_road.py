@@ -1,0 +1,369 @@
+"""The JSON road: parse failures and their positions, limits while reading, escapes,
+duplicate keys, number edges and the choice of road by payload type."""
+
+import datetime as dt
+import math
+
+import pytest
+
+from conftest import Err, issues_of, validator
+from vorn_schema import ParseError, ValidationError
+
+ANY = "schema T { a: optional u8 }"
+
+
+@pytest.mark.parametrize(
+    "text, expected",
+    [
+        (b"", "1:1: unexpected end of input"),
+        (b" \n\t", "2:2: unexpected end of input"),
+        (b"[", "1:2: unexpected end of input"),
+        (b'{"a":', "1:6: unexpected end of input"),
+        (b"{", '1:2: expected `"`'),
+        (b'{"a":1,}', '1:8: expected `"`'),
+        (b"{1:2}", '1:2: expected `"`'),
+        (b'{"a" 1}', "1:6: expected `:`"),
+        (b'{"a"', "1:5: expected `:`"),
+        pytest.param(b"[1 2]", "1:5: expected `,` or `]`", id="just-past-the-byte"),
+        (b"[1", "1:3: expected `,` or `]`"),
+        (b"[truex]", "1:7: expected `,` or `]`"),
+        (b'{"a":1 "b":2}', "1:9: expected `,` or `}`"),
+        (b'{"a":1', "1:7: expected `,` or `}`"),
+        (b"[1,]", "1:4: unexpected `]`"),
+        (b"+1", "1:1: unexpected `+`"),
+        (b"'a'", "1:1: unexpected `'`"),
+        pytest.param(b"\xef\xbb\xbf{}", "1:1: unexpected `\u00ef`", id="bom-shows-first-byte"),
+        pytest.param("\u00e9".encode(), "1:1: unexpected `\u00c3`", id="lead-byte-as-latin1"),
+        (b"tru", "1:1: expected `true`"),
+        (b"[fals]", "1:2: expected `false`"),
+        (b"nul", "1:1: expected `null`"),
+        (b"truex", "1:5: trailing characters after the document"),
+        (b"01", "1:2: trailing characters after the document"),
+        (b"{} {}", "1:4: trailing characters after the document"),
+        (b"\nx", "2:1: unexpected `x`"),
+        pytest.param(b"\r\nx", "2:1: unexpected `x`", id="crlf"),
+        pytest.param(b"\rx", "1:2: unexpected `x`", id="cr-is-an-ordinary-byte"),
+        (b"[\n  1,\n  }", "3:3: unexpected `}`"),
+        pytest.param('["\u00e9" x]'.encode(), "1:8: expected `,` or `]`", id="columns-count-bytes"),
+        (b"\xff", "1:1: input is not valid UTF-8"),
+        pytest.param(b'["ok", "\xc0\x80"]', "1:1: input is not valid UTF-8", id="overlong"),
+        pytest.param(b'"\xed\xa0\x80"', "1:1: input is not valid UTF-8", id="encoded-surrogate"),
+        pytest.param(b'"\xf4\x90\x80\x80"', "1:1: input is not valid UTF-8", id="above-10ffff"),
+        pytest.param(b'"\xe2\x82', "1:1: input is not valid UTF-8", id="cut-sequence"),
+        (b'"abc', "1:5: unterminated string"),
+        (b'"abc\\"', "1:7: unterminated string"),
+        (b'"\\x"', "1:4: unknown escape"),
+        (b'"\\', "1:3: unknown escape"),
+        (b'"\\u12x4"', "1:7: expected four hex digits"),
+        (b'"\\u12', "1:6: expected four hex digits"),
+        (b'"\\ude00"', "1:8: lone low surrogate"),
+        (b'"\\ud83dx"', "1:9: lone high surrogate"),
+        (b'"\\ud83d\\x"', "1:10: lone high surrogate"),
+        (b'"\\ud83d', "1:8: lone high surrogate"),
+        (b'"\\ud83d\\u0041"', "1:14: high surrogate not followed by a low one"),
+        (b'"\\ud83d\\ud83d"', "1:14: high surrogate not followed by a low one"),
+        (b"-", "1:2: expected a digit"),
+        (b"[-a]", "1:3: expected a digit"),
+        (b"1.", "1:3: expected a digit after `.`"),
+        (b"1.e5", "1:3: expected a digit after `.`"),
+        (b"1e", "1:3: expected a digit in the exponent"),
+        (b"1E+", "1:4: expected a digit in the exponent"),
+    ],
+)
+def test_syntax_failures_raise_parse_error(text, expected):
+    v = validator(ANY, "T")
+    with pytest.raises(ParseError) as info:
+        v(text)
+    assert str(info.value) == expected
+
+
+@pytest.mark.parametrize(
+    "text, limits, code, message",
+    [
+        pytest.param(
+            b'{"a": [1, 2, 3]}', {"max_items": 2}, "size_exceeded",
+            "more than 2 items in one array", id="items",
+        ),
+        pytest.param(
+            b'{"a": 1, "b": 2}', {"max_object_keys": 1}, "size_exceeded",
+            "more than 1 keys in one object", id="keys",
+        ),
+        pytest.param(
+            b'{"a": "abcd"}', {"max_string_bytes": 3}, "size_exceeded",
+            "string longer than 3 bytes", id="string",
+        ),
+        pytest.param(
+            b'{"abcd": 1}', {"max_string_bytes": 3}, "size_exceeded",
+            "string longer than 3 bytes", id="key-is-a-string",
+        ),
+        pytest.param(
+            b'{"a": "\\u0061"}', {"max_string_bytes": 3}, "size_exceeded",
+            "string longer than 3 bytes", id="escape-counts-raw-bytes",
+        ),
+        pytest.param(
+            b'{"a": 1}', {"max_depth": 0}, "depth_exceeded",
+            "nesting deeper than the limit of 0", id="scalar-member-counts",
+        ),
+        pytest.param(
+            b"[" * 300, {"max_depth": 1000}, "depth_exceeded",
+            "nesting deeper than the limit of 256", id="clamped-to-256",
+        ),
+        pytest.param(
+            b"[1, 2, 3, x", {"max_items": 2}, "size_exceeded", "more than 2 items in one array",
+            id="limit-before-later-syntax-error",
+        ),
+    ],
+)
+def test_limit_failures_are_one_root_issue(text, limits, code, message):
+    v = validator("schema T { a: optional [u8] b: optional u8 }", "T", **limits)
+    assert issues_of(lambda: v(text)) == [Err(code, "<root>", message)]
+
+
+NEST = "schema N { n: optional N }"
+
+
+def nested_json(levels):
+    return b'{"n": ' * levels + b"{}" + b"}" * levels
+
+
+@pytest.mark.parametrize(
+    "limits, levels, ok",
+    [
+        ({}, 64, True),
+        ({}, 65, False),
+        ({"max_depth": 0}, 0, True),
+        ({"max_depth": 0}, 1, False),
+        ({"max_depth": 1000}, 256, True),
+        ({"max_depth": 1000}, 257, False),
+    ],
+)
+def test_depth_limit_at_and_past_bound(limits, levels, ok):
+    v = validator(NEST, "N", **limits)
+    if ok:
+        v(nested_json(levels))
+    else:
+        limit = min(limits.get("max_depth", 64), 256)
+        # The parser stops the text first, so the issue sits at the root, not at n.n...
+        assert issues_of(lambda: v(nested_json(levels))) == [
+            Err("depth_exceeded", "<root>", f"nesting deeper than the limit of {limit}")
+        ]
+
+
+@pytest.mark.parametrize(
+    "limits, text, expected",
+    [
+        ({"max_items": 2}, b'{"a": [1, 2]}', {"a": [1, 2]}),
+        ({"max_items": 0}, b'{"a": []}', {"a": []}),
+        ({"max_object_keys": 2}, b'{"a": [], "b": 1}', {"a": [], "b": 1}),
+        pytest.param(
+            {"max_object_keys": 1}, b'{"b": 1, "b": 2}', {"b": 2}, id="repeats-count-once"
+        ),
+        ({"max_object_keys": 0}, b"{}", {}),
+        ({"max_string_bytes": 3}, b'{"s": "abc"}', {"s": "abc"}),
+        pytest.param(
+            {"max_string_bytes": 1}, b'{"s": "a"}', {"s": "a"}, id="key-and-value-at-bound"
+        ),
+        pytest.param(
+            {"max_string_bytes": 2}, '{"s": "\u00e9"}'.encode(), {"s": "\u00e9"}, id="utf8-bytes"
+        ),
+    ],
+)
+def test_limits_at_their_bound_pass(limits, text, expected):
+    v = validator("schema T { a: optional [u8] b: optional u8 s: optional String }", "T", **limits)
+    assert v(text) == expected
+
+
+def test_string_limit_applies_decoded_in_the_validator():
+    # six raw bytes pass the parser at 6; the decoded text (2 bytes) passes the validator
+    v = validator("schema T { s: String }", "T", max_string_bytes=6)
+    assert v(b'{"s": "\\u00e9"}') == {"s": "\u00e9"}
+
+
+def test_many_repeated_keys_stay_under_the_key_limit():
+    members = b", ".join(b'"k%d": %d' % (i % 1000, i) for i in range(200_000))
+    v = validator("schema T { k7: u32 k999: u32 }", "T", max_object_keys=1000)
+    # Undeclared members are reported once per distinct key, each with its last value.
+    issues = issues_of(lambda: v(b"{" + members + b"}"))
+    assert len(issues) == 998
+    assert {i.code for i in issues} == {"unknown_field"}
+
+
+@pytest.mark.parametrize(
+    "text, expected",
+    [
+        (b'{"s": "caf\\u00e9"}', "caf\u00e9"),
+        (b'{"s": "caf\\u00E9"}', "caf\u00e9"),
+        (b'{"s": "\\ud83d\\ude00"}', "\U0001f600"),
+        (b'{"s": "\\"\\\\\\/\\b\\f\\n\\r\\t"}', '"\\/\b\f\n\r\t'),
+        (b'{"s": "\\u0000"}', "\x00"),
+        pytest.param(b'{"s": "a\tb\x01"}', "a\tb\x01", id="raw-control-bytes-accepted"),
+        pytest.param('{"s": "\u4e2d\U0001f600"}'.encode(), "\u4e2d\U0001f600", id="raw-utf8"),
+        pytest.param(b'{"\\u0073": "x"}', "x", id="escaped-key"),
+    ],
+)
+def test_escapes_decode_when_read(text, expected):
+    v = validator("schema T { s: String }", "T")
+    assert v(text) == {"s": expected}
+
+
+@pytest.mark.parametrize(
+    "text, expected",
+    [
+        pytest.param(b'{"s": "\\ud83d\\ude00"}', {"s": "\U0001f600"}, id="pair-is-one-character"),
+        pytest.param(
+            b'{"s": "\\u00e9\\u00e9"}',
+            [Err("too_long", "s", "length 2 exceeds the maximum of 1")],
+            id="escapes-counted-decoded",
+        ),
+    ],
+)
+def test_length_rules_count_decoded_characters(text, expected):
+    v = validator("schema T { s: String @max_len(1) }", "T")
+    if isinstance(expected, list):
+        assert issues_of(lambda: v(text)) == expected
+    else:
+        assert v(text) == expected
+
+
+def test_escaped_enum_value_and_tag_match_decoded():
+    v = validator(
+        'schema A { c: enum { "\u00e9t\u00e9" } } union U @tag(k) { a: A }', "U"
+    )
+    assert v(b'{"\\u006b": "\\u0061", "c": "\\u00e9t\\u00e9"}') == {"k": "a", "c": "\u00e9t\u00e9"}
+
+
+@pytest.mark.parametrize(
+    "text, expected",
+    [
+        pytest.param(b'{"a": 1, "a": 2}', {"a": 2}, id="last-wins"),
+        pytest.param(
+            b'{"b": null, "a": "x", "a": 3}', {"a": 3, "b": None}, id="earlier-bad-value-replaced"
+        ),
+        pytest.param(
+            b'{"a": 1, "\\u0061": 2}', {"a": 1}, id="decoded-equal-first-counts"
+        ),
+        pytest.param(
+            b'{"a": "x", "\\u0061": 2}',
+            [Err("type_mismatch", "a", "expected u8, found string")],
+            id="decoded-equal-first-is-checked",
+        ),
+        pytest.param(
+            b'{"a": 1, "z": 1, "\\u007a": 2, "z": 3}',
+            [Err("unknown_field", "z", "`T` declares no field named `z`")] * 2,
+            id="decoded-equal-undeclared-reported-twice",
+        ),
+        pytest.param(
+            b'{"a": 0, "b": 0, "c": 0, "d": 0, "e": 0, "f": 0, "g": 0, "h": 0, "i": 0, '
+            b'"j": 0, "a": 5, "c": null}',
+            [Err("unknown_field", k, f"`T` declares no field named `{k}`") for k in "cdefghij"],
+            id="merged-past-eight-keys",
+        ),
+    ],
+)
+def test_duplicate_keys(text, expected):
+    v = validator("schema T { a: u8 b: optional u8? }", "T")
+    if isinstance(expected, list):
+        assert issues_of(lambda: v(text)) == expected
+    else:
+        assert v(text) == expected
+
+
+WIDE = "integer is wider than 64 bits"
+
+
+@pytest.mark.parametrize(
+    "field, number, expected",
+    [
+        ("i", b"-0", 0),
+        ("i", b"-9223372036854775808", -(2**63)),
+        ("i", b"9223372036854775807", 2**63 - 1),
+        ("u", b"9223372036854775808", 2**63),
+        ("u", b"18446744073709551615", 2**64 - 1),
+        ("u", b"18446744073709551616", Err("integer_too_wide", "u", WIDE)),
+        ("i", b"-9223372036854775809", Err("integer_too_wide", "i", WIDE)),
+        ("i", b"1" * 400, Err("integer_too_wide", "i", WIDE)),
+        pytest.param(
+            "i", b"9223372036854775808",
+            Err("out_of_range", "i", "9223372036854775808 is outside the range of i64 "
+                "(-9223372036854775808..=9223372036854775807)"),
+            id="2^63-as-i64",
+        ),
+        ("i", b"1.0", Err("type_mismatch", "i", "expected i64, found float")),
+        ("i", b"1e2", Err("type_mismatch", "i", "expected i64, found float")),
+        ("f", b"1", 1),
+        ("f", b"1.5e3", 1500.0),
+        ("f", b"0.1", 0.1),
+        ("f", b"1e-400", 0.0),
+        ("f", b"1e400", Err("not_finite", "f", "NaN and infinity are not valid values")),
+        ("f", b"-1e400", Err("not_finite", "f", "NaN and infinity are not valid values")),
+        ("f", b"1" * 400 + b".0", Err("not_finite", "f", "NaN and infinity are not valid values")),
+        ("f", b"2.2250738585072011e-308", 2.2250738585072011e-308),
+        ("f", b"4.9e-324", 5e-324),
+        ("f", b"1.7976931348623157e308", 1.7976931348623157e308),
+    ],
+)
+def test_number_edges(field, number, expected):
+    v = validator("schema T { i: optional i64 u: optional u64 f: optional f64 }", "T")
+    text = b'{"' + field.encode() + b'": ' + number + b"}"
+    if isinstance(expected, Err):
+        assert issues_of(lambda: v(text)) == [expected]
+    else:
+        got = v(text)[field]
+        assert got == expected and type(got) is type(expected)
+
+
+@pytest.mark.parametrize("text, negative", [(b"-0.0", True), (b"-1e-400", True), (b"0.0", False)])
+def test_signed_zero_survives(text, negative):
+    v = validator("schema T { f: f64 }", "T")
+    assert math.copysign(1.0, v(b'{"f": ' + text + b"}")["f"]) == (-1.0 if negative else 1.0)
+
+
+class Bytes(bytes):
+    pass
+
+
+class Text(str):
+    pass
+
+
+@pytest.mark.parametrize(
+    "wrap",
+    [bytes, bytearray, Bytes, lambda b: b.decode(), lambda b: Text(b.decode())],
+    ids=["bytes", "bytearray", "bytes-subclass", "str", "str-subclass"],
+)
+def test_text_payloads_take_the_json_road(wrap):
+    v = validator("schema T { s: String n: optional [u8] }", "T")
+    assert v(wrap('{"s": "\\u00e9", "n": [1]}'.encode())) == {"s": "\u00e9", "n": [1]}
+    assert issues_of(lambda: v(wrap(b'{"s": 1}'))) == [
+        Err("type_mismatch", "s", "expected string, found integer")
+    ]
+    with pytest.raises(ParseError, match="^1:2: expected `\"`$"):
+        v(wrap(b"{"))
+
+
+def test_str_payload_is_json_text_never_a_string_value():
+    v = validator("schema T { }", "T")
+    assert issues_of(lambda: v('"abc"')) == [
+        Err("type_mismatch", "<root>", "expected object, found string")
+    ]
+    with pytest.raises(ParseError, match="^1:1: unexpected `a`$"):
+        v("abc")
+
+
+def test_memoryview_takes_the_python_road():
+    v = validator("schema T { }", "T")
+    assert [i.code for i in issues_of(lambda: v(memoryview(b"{}")))] == ["type_mismatch"]
+
+
+def test_str_with_lone_surrogate_raises_unicode_error():
+    with pytest.raises(UnicodeEncodeError):
+        validator("schema T { }", "T")('{"a": "\ud800"}')
+
+
+def test_json_output_is_new_objects_with_declared_fields_only():
+    v = validator(
+        "schema I { at: Date tags: [String] } schema T { items: [I?] x: optional u8? }", "T"
+    )
+    text = b'{"x": null, "items": [{"tags": ["a"], "at": "2024-01-31"}, null]}'
+    assert v(text) == {"items": [{"at": dt.date(2024, 1, 31), "tags": ["a"]}, None], "x": None}
+    assert list(v(text)) == ["items", "x"]
