@@ -27,13 +27,23 @@ class [[nodiscard]] Result {
 
   bool has_value() const { return v_.index() == 0; }
   explicit operator bool() const { return has_value(); }
-  T& value() & { return *std::get_if<0>(&v_); }
-  const T& value() const& { return *std::get_if<0>(&v_); }
-  T&& value() && { return std::move(*std::get_if<0>(&v_)); }
-  const E& error() const { return *std::get_if<1>(&v_); }
-  E& error() { return *std::get_if<1>(&v_); }
+  // Callers test has_value() first; asking for the other alternative is a broken invariant.
+  T& value() & { return *checked<0>(); }
+  const T& value() const& { return *checked<0>(); }
+  T&& value() && { return std::move(*checked<0>()); }
+  const E& error() const { return *checked<1>(); }
+  E& error() { return *checked<1>(); }
 
  private:
+  template <std::size_t I>
+  auto* checked() const {
+    auto* p = std::get_if<I>(&v_);
+    if (p == nullptr) {
+      __builtin_unreachable();
+    }
+    return const_cast<std::variant_alternative_t<I, std::variant<T, E>>*>(p);
+  }
+
   std::variant<T, E> v_;
 };
 
