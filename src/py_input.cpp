@@ -54,6 +54,23 @@ void PyInput::classify() {
     kind_ = Kind::Bool;
     return;
   }
+  // Exact built-in types first: they answer like the flag tests below, without the call.
+  if (type == &PyUnicode_Type) {
+    kind_ = Kind::Str;
+    return;
+  }
+  if (type == &PyDict_Type) {
+    kind_ = Kind::Object;
+    return;
+  }
+  if (type == &PyList_Type) {
+    kind_ = Kind::Array;
+    return;
+  }
+  if (type == &PyFloat_Type) {
+    kind_ = Kind::Float;
+    return;
+  }
   const unsigned long flags = PyType_GetFlags(type);
   if (flags & Py_TPFLAGS_LONG_SUBCLASS) {
     int overflow = 0;

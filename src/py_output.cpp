@@ -217,6 +217,9 @@ Owned Out::value(const Type& type, PyObject* v) {
       }
       return Owned::borrow(v);
     case Type::Tag::Ref: {
+      if (type.ref_object != nullptr) {
+        return object_tagged(*type.ref_object, v, std::nullopt);
+      }
       PyInput input(Owned::borrow(v), bindings_, run_);
       std::optional<Target> target = shape(type.ref_object, type.ref_union, input);
       if (!target) {

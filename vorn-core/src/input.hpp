@@ -5,6 +5,7 @@
 
 #include <concepts>
 #include <cstdint>
+#include <memory>  // std::unique_ptr
 #include <optional>
 #include <string>
 #include <string_view>
@@ -48,14 +49,16 @@ struct IntValue {
 class Text {
  public:
   explicit Text(std::string_view borrowed) : view_(borrowed) {}
-  explicit Text(std::string&& owned) : owned_(std::move(owned)), is_owned_(true) {}
+  // The owned text lives on the heap so that moving a Text keeps its view valid; only
+  // decoded escapes and isoformat() results take this path.
+  explicit Text(std::string&& owned)
+      : owned_(std::make_unique<std::string>(std::move(owned))), view_(*owned_) {}
 
-  std::string_view view() const { return is_owned_ ? std::string_view(owned_) : view_; }
+  std::string_view view() const { return view_; }
 
  private:
+  std::unique_ptr<std::string> owned_;
   std::string_view view_;
-  std::string owned_;
-  bool is_owned_ = false;
 };
 
 /// A member name as the validator asks for it: its text and, for declared fields, the
