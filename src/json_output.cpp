@@ -14,8 +14,7 @@ namespace {
 // builder within the interpreter's own recursion budget.
 class RecursionGuard {
  public:
-  RecursionGuard()
-      : entered_(Py_EnterRecursiveCall(" while building a validation result") == 0) {}
+  RecursionGuard() : entered_(Py_EnterRecursiveCall(" while building a validation result") == 0) {}
   ~RecursionGuard() {
     if (entered_) {
       Py_LeaveRecursiveCall();

@@ -3,6 +3,7 @@
 #include <algorithm>  // std::min
 #include <charconv>   // std::from_chars, std::to_chars
 #include <cstddef>
+#include <cstring>  // std::memcmp, std::memcpy
 #include <limits>
 #include <system_error>  // std::errc
 
@@ -117,9 +118,8 @@ void append_decimal_u64(std::string& out, std::uint64_t v) {
       exponent = -exponent;
     }
   }
-  double result = significant && magnitude + exponent >= 0
-                      ? std::numeric_limits<double>::infinity()
-                      : 0.0;
+  double result =
+      significant && magnitude + exponent >= 0 ? std::numeric_limits<double>::infinity() : 0.0;
   return negative ? -result : result;
 }
 
@@ -291,8 +291,8 @@ class Parser {
 
   std::uint32_t value(std::uint64_t depth) {
     if (depth > depth_limit_) {
-      return fail_limit("nesting deeper than the limit of ", depth_limit_, "",
-                        Code::depth_exceeded, cur_);
+      return fail_limit("nesting deeper than the limit of ", depth_limit_, "", Code::depth_exceeded,
+                        cur_);
     }
     if (cur_ == end_) {
       return fail("unexpected end of input", cur_);
@@ -303,8 +303,8 @@ class Parser {
         if (!string(s)) {
           return failed;
         }
-        return push(Node{NodeTag::Str, s.escaped ? std::uint8_t{1} : std::uint8_t{0}, 0, s.start,
-                         s.len});
+        return push(
+            Node{NodeTag::Str, s.escaped ? std::uint8_t{1} : std::uint8_t{0}, 0, s.start, s.len});
       }
       case '-':
       case '0':
@@ -422,9 +422,8 @@ class Parser {
         }
       } else {
         hash = hash_key(key);
-        earlier = indexes_[depth].find(hash, [&](std::uint32_t i) {
-          return same_key(scratch_entries_[base + i].key, key);
-        });
+        earlier = indexes_[depth].find(
+            hash, [&](std::uint32_t i) { return same_key(scratch_entries_[base + i].key, key); });
       }
       if (earlier >= 0) {
         // The last value wins; the member keeps the place of its first occurrence.
@@ -711,8 +710,8 @@ class Parser {
         last_line = p + 1;
       }
     }
-    error_ = JsonError{std::move(message), line, static_cast<std::uint64_t>(at - last_line) + 1,
-                       code};
+    error_ =
+        JsonError{std::move(message), line, static_cast<std::uint64_t>(at - last_line) + 1, code};
   }
 
   const char* begin_;

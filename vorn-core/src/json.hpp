@@ -2,9 +2,8 @@
 // the flat document it leaves, and json::Ref, the validator's input over one node of it.
 #pragma once
 
-#include <bit>      // std::bit_cast
+#include <bit>  // std::bit_cast
 #include <cstdint>
-#include <cstring>  // std::memcmp
 #include <optional>
 #include <span>
 #include <string>
