@@ -92,6 +92,7 @@ class Validator {
   Entry enter_tracked(const void* id, const void* type);
   void leave_tracked(Entry entry);
   bool charge_repeat();
+  void charge_repeated_issue();
 
   template <Input In>
   void int_value(const Type& type, const In& in);
