@@ -85,6 +85,25 @@ class PyInput {
     return Text(std::string_view(utf8, static_cast<std::size_t>(size)));
   }
 
+  std::optional<std::uint64_t> str_size() const {
+    if (kind_ != Kind::Str) {
+      return std::nullopt;
+    }
+    if (from_date_) {
+      std::optional<Text> text = isoformat();
+      if (!text) {
+        return std::nullopt;
+      }
+      return text->view().size();
+    }
+    Py_ssize_t size = 0;
+    if (PyUnicode_AsUTF8AndSize(object_.get(), &size) == nullptr) {
+      PyErr_Clear();  // a lone surrogate: the text cannot be produced
+      return std::nullopt;
+    }
+    return static_cast<std::uint64_t>(size);
+  }
+
   std::string as_str_lossy() const {
     if (kind_ != Kind::Str || from_date_) {
       return std::string();

@@ -40,7 +40,8 @@ struct IntValue {
   static IntValue from_signed(std::int64_t v) { return {static_cast<std::uint64_t>(v), false}; }
   static IntValue from_unsigned(std::uint64_t v) { return {v, true}; }
   Int128 widen() const {
-    return is_unsigned ? static_cast<Int128>(bits) : static_cast<Int128>(static_cast<std::int64_t>(bits));
+    return is_unsigned ? static_cast<Int128>(bits)
+                       : static_cast<Int128>(static_cast<std::int64_t>(bits));
   }
 };
 
@@ -82,21 +83,24 @@ struct Slot {
 ///
 /// `identity()` names a container that may occur more than once in the payload (nullptr for
 /// one that cannot, and always for scalars), so the validator can bound shared and cyclic
-/// data. `as_str_lossy()` is the text of a Str value whose exact text cannot be produced,
-/// with each unencodable part replaced by U+FFFD (empty when there is none).
+/// data. `str_size()` is the byte length of the text `as_str()` would give, none when it
+/// gives none; it may run the same Python code as `as_str()`, so a value asks for one of
+/// them, once. `as_str_lossy()` is the text of a Str value whose exact text cannot be
+/// produced, with each unencodable part replaced by U+FFFD (empty when there is none).
 template <class In>
-concept Input = std::copy_constructible<In> && requires(const In& in, std::uint64_t i,
-                                                         MemberName name) {
+concept Input = std::copy_constructible<In> &&
+    requires(const In& in, std::uint64_t i, MemberName name) {
   { in.kind() } -> std::same_as<Kind>;
   { in.as_bool() } -> std::same_as<std::optional<bool>>;
   { in.as_int() } -> std::same_as<std::optional<IntValue>>;
   { in.as_f64() } -> std::same_as<std::optional<double>>;
   { in.as_str() } -> std::same_as<std::optional<Text>>;
+  { in.str_size() } -> std::same_as<std::optional<std::uint64_t>>;
   { in.as_str_lossy() } -> std::same_as<std::string>;
   { in.len() } -> std::same_as<std::uint64_t>;
   { in.item(i) } -> std::same_as<std::optional<In>>;
   { in.slot(name) } -> std::same_as<Slot<In>>;
-  { in.each_key([](std::string_view) {}) };
+  {in.each_key([](std::string_view) {})};
   { in.identity() } -> std::same_as<const void*>;
 };
 

