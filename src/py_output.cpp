@@ -104,20 +104,12 @@ std::string python_iso(std::string_view text) {
   return out;
 }
 
-Owned Out::key_for(std::string_view name, std::uint32_t key_id) const {
-  if (PyObject* key = bindings_.key(key_id)) {
-    return Owned::borrow(key);
-  }
-  return Owned::steal(
-      PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
-}
-
 Owned Out::date_from_text(bool is_datetime, std::string_view text) {
   Owned arg;
   if (is_datetime) {
     std::string iso = python_iso(text);
-    arg = Owned::steal(
-        PyUnicode_FromStringAndSize(iso.data(), static_cast<Py_ssize_t>(iso.size())));
+    arg =
+        Owned::steal(PyUnicode_FromStringAndSize(iso.data(), static_cast<Py_ssize_t>(iso.size())));
   } else {
     arg = Owned::steal(
         PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
@@ -154,8 +146,8 @@ Owned Out::object_tagged(const ObjectType& object, PyObject* payload,
   }
   const bool is_dict = PyDict_Check(payload);
   if (tag && is_dict) {
-    Owned key = key_for(*tag, no_key_id);
-    if (!key) {
+    Key key(bindings_, *tag, no_key_id);
+    if (key.get() == nullptr) {
       return {};
     }
     Owned found = Owned::borrow(PyDict_GetItemWithError(payload, key.get()));
@@ -169,8 +161,8 @@ Owned Out::object_tagged(const ObjectType& object, PyObject* payload,
     if (!is_dict) {
       break;
     }
-    Owned key = key_for(field.name, field.key_id);
-    if (!key) {
+    Key key(bindings_, field.name, field.key_id);
+    if (key.get() == nullptr) {
       return {};
     }
     // Held strongly: converting values can run code that mutates the payload.

@@ -2,12 +2,9 @@
 // (and a union's tag), dates converted. Python road in py_output.cpp, JSON road in
 // json_output.cpp; both share the date conversion and its failure report.
 //
-// To the JSON output builder: implement object_from_json, emit_json and plain_json in
-// json_output.cpp. Keys come from key_for(); convert Date/DateTime text with
-// date_from_text(), and whenever a child conversion returns null while `unrepresentable` is
-// set, call unwind(segment) with the member name or element index before returning null, so
-// the path is built only on that failure. Guard recursion with
-// Py_EnterRecursiveCall like value() does.
+// Dates that Python cannot hold are reported through `unrepresentable`: whenever a child
+// conversion returns null while it is set, the caller adds its own step with unwind()
+// before returning null, so the path is built only on that failure.
 #pragma once
 
 #include "python.hpp"
@@ -57,8 +54,25 @@ class Out {
     }
   }
 
-  /// The dict key for a field: its interned key, or a new str for a name without one.
-  Owned key_for(std::string_view name, std::uint32_t key_id) const;
+  /// The dict key for a member: the field's interned key, borrowed from the Bindings with
+  /// no reference taken, or a new str for a name without one (a union's tag).
+  class Key {
+   public:
+    Key(const Bindings& bindings, std::string_view name, std::uint32_t key_id)
+        : key_(bindings.key(key_id)) {
+      if (key_ == nullptr) {
+        made_ = Owned::steal(
+            PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
+        key_ = made_.get();
+      }
+    }
+    /// Null, with an error set, when a new str could not be made.
+    PyObject* get() const { return key_; }
+
+   private:
+    PyObject* key_;
+    Owned made_;
+  };
 
   /// Turns a failed build into the call's error: ValidationError for an unrepresentable
   /// date, otherwise the pending Python error. Returns the result or nullptr.
