@@ -1,0 +1,105 @@
+"""Each road of vorn_schema against peers that also return plain dicts, in one run.
+
+    python bench/roads.py [--quick]
+
+bench.py compares against models (pydantic, msgspec Structs). This script compares against
+msgspec with TypedDict targets, which return dicts as vorn_schema does, and against untyped
+decoding of the same bytes (msgspec.json.decode, json.loads): the floor for building the
+result alone. Prints microseconds per call (best of several repeats) and ratios to vorn.
+"""
+
+import datetime as dt
+import json
+import sys
+import timeit
+from typing import Annotated, Literal, Optional, TypedDict
+
+from bench import SCHEMA, make_order
+from vorn_schema import ValidationError, _vorn
+
+
+def vorn_call():
+    v = _vorn.Schema.parse(SCHEMA).validator("Order")
+
+    def call(payload):
+        try:
+            v(payload)
+        except ValidationError:
+            pass
+
+    return call
+
+
+def msgspec_typeddict():
+    import msgspec
+    from msgspec import Meta
+
+    # NotRequired needs 3.11; the fields a payload may omit are not exercised here anyway.
+    class Item(TypedDict):
+        sku: Annotated[str, Meta(min_length=1, max_length=32)]
+        qty: Annotated[int, Meta(ge=1, le=1000)]
+        price: float
+        note: Optional[str]
+
+    class Order(TypedDict):
+        id: Annotated[int, Meta(ge=0)]
+        customer: Annotated[str, Meta(max_length=64)]
+        status: Literal["new", "paid", "shipped"]
+        created: dt.datetime
+        items: Annotated[list[Item], Meta(max_length=100)]
+        tags: list[str]
+        gift: bool
+
+    decoder = msgspec.json.Decoder(Order)
+
+    def py(payload):
+        try:
+            msgspec.convert(payload, Order)
+        except msgspec.ValidationError:
+            pass
+
+    def js(payload):
+        try:
+            decoder.decode(payload)
+        except msgspec.ValidationError:
+            pass
+
+    return py, js, msgspec.json.decode
+
+
+def best_us(fn, payload, number, repeat):
+    times = timeit.repeat(lambda: fn(payload), number=number, repeat=repeat)
+    return min(times) / number * 1e6
+
+
+def main():
+    quick = "--quick" in sys.argv
+    number, repeat = (500, 3) if quick else (3000, 7)
+    vorn = vorn_call()
+    td_py, td_js, untyped = msgspec_typeddict()
+    rows = []
+    for label, bad in (("accept", False), ("reject", True)):
+        order = make_order(bad=bad)
+        data = json.dumps(order).encode()
+        rows.append((f"python {label}", order, {"vorn": vorn, "msgspec TypedDict": td_py}))
+        rows.append(
+            (
+                f"json {label}",
+                data,
+                {
+                    "vorn": vorn,
+                    "msgspec TypedDict": td_js,
+                    "msgspec untyped": untyped,
+                    "json.loads": json.loads,
+                },
+            )
+        )
+    for label, payload, runners in rows:
+        results = {name: best_us(fn, payload, number, repeat) for name, fn in runners.items()}
+        base = results["vorn"]
+        cells = "  ".join(f"{name} {us:6.2f} us ({us / base:4.2f}x)" for name, us in results.items())
+        print(f"{label:14} {cells}")
+
+
+if __name__ == "__main__":
+    main()
