@@ -78,9 +78,10 @@ Owned Out::object_from_json(const ObjectType& object, json::Ref r,
     return {};
   }
   const json::Document& doc = *r.document();
+  SlotHint hint;
   if (tag) {
-    const std::uint32_t found = r.member(*tag);
-    if (found != json::Ref::no_member && json::Ref(&doc, found).node().tag != json::NodeTag::Null) {
+    const std::uint32_t found = r.member(*tag, hint);
+    if (found != json::no_member && json::Ref(&doc, found).node().tag != json::NodeTag::Null) {
       Key key(bindings_, *tag, no_key_id);
       if (key.get() == nullptr) {
         return {};
@@ -92,8 +93,8 @@ Owned Out::object_from_json(const ObjectType& object, json::Ref r,
     }
   }
   for (const Field& field : object.fields) {
-    const std::uint32_t found = r.member(field.name);
-    if (found == json::Ref::no_member) {
+    const std::uint32_t found = r.member(field.name, hint);
+    if (found == json::no_member) {
       continue;
     }
     Owned value = emit_json(field.type, json::Ref(&doc, found));

@@ -139,7 +139,8 @@ class PyInput {
     return PyInput(std::move(element), *bindings_, *run_);
   }
 
-  Slot<PyInput> slot(MemberName name) const {
+  /// A dict lookup finds the member directly: the hint is not needed.
+  Slot<PyInput> slot(MemberName name, SlotHint& /*hint*/) const {
     if (kind_ != Kind::Object) {
       return {};
     }

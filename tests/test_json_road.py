@@ -248,6 +248,11 @@ def test_escaped_enum_value_and_tag_match_decoded():
             id="decoded-equal-first-is-checked",
         ),
         pytest.param(
+            b'{"\\u0062": "x", "a": 1, "b": 2}',
+            [Err("type_mismatch", "b", "expected u8, found string")],
+            id="decoded-equal-first-precedes-an-in-order-member",
+        ),
+        pytest.param(
             b'{"a": 1, "z": 1, "\\u007a": 2, "z": 3}',
             [Err("unknown_field", "z", "`T` declares no field named `z`")] * 2,
             id="decoded-equal-undeclared-reported-twice",

@@ -769,7 +769,8 @@ Result<Document, JsonError> Document::parse(std::string_view bytes, const Limits
 }
 
 bool Document::escaped_key_is(Span key, std::string_view name) const {
-  return text(key).view() == name;
+  // Decoding never lengthens a text, so a raw key shorter than the name cannot match.
+  return key.len >= name.size() && text(key).view() == name;
 }
 
 std::string Document::decode(std::string_view raw) {

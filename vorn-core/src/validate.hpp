@@ -189,7 +189,8 @@ std::optional<Target> shape(const ObjectType* object, const UnionType* u, const 
   if (u == nullptr) {
     return std::nullopt;
   }
-  Slot<In> tag = in.slot(MemberName{u->tag, no_key_id});
+  SlotHint hint;
+  Slot<In> tag = in.slot(MemberName{u->tag, no_key_id}, hint);
   if (tag.state != SlotState::Present) {
     return std::nullopt;
   }
@@ -409,8 +410,9 @@ void Validator::object_with(const ObjectType& object, const In& in, std::uint64_
     return;
   }
   std::uint64_t present = exempt ? 1 : 0;
+  SlotHint hint;
   for (const Field& field : object.fields) {
-    Slot<In> slot = in.slot(MemberName{field.name, field.key_id});
+    Slot<In> slot = in.slot(MemberName{field.name, field.key_id}, hint);
     push_step(&field.name, 0);
     switch (slot.state) {
       case SlotState::Missing:
@@ -521,7 +523,8 @@ void Validator::union_(const UnionType& u, const In& in, std::uint64_t depth) {
     leave(entry);
     return;
   }
-  Slot<In> tag = in.slot(MemberName{u.tag, no_key_id});
+  SlotHint hint;
+  Slot<In> tag = in.slot(MemberName{u.tag, no_key_id}, hint);
   const Variant* variant = nullptr;
   if (tag.state == SlotState::Missing) {
     tag_missing(u);
