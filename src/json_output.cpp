@@ -67,8 +67,7 @@ bool is_scalar(json::NodeTag tag) {
 
 }  // namespace
 
-Owned Out::object_from_json(const ObjectType& object, json::Ref r,
-                            std::optional<std::string_view> tag) {
+Owned Out::object_from_json(const ObjectType& object, json::Ref r, const std::string* tag) {
   RecursionGuard guard;
   if (!guard) {
     return {};
@@ -79,7 +78,7 @@ Owned Out::object_from_json(const ObjectType& object, json::Ref r,
   }
   const json::Document& doc = *r.document();
   SlotHint hint;
-  if (tag) {
+  if (tag != nullptr) {
     const std::uint32_t found = r.member(*tag, hint);
     if (found != json::no_member && json::Ref(&doc, found).node().tag != json::NodeTag::Null) {
       Key key(bindings_, *tag, no_key_id);
@@ -158,7 +157,7 @@ Owned Out::emit_json(const Type& type, json::Ref r) {
     }
     case Type::Tag::Ref: {
       if (type.ref_object != nullptr) {
-        return object_from_json(*type.ref_object, r, std::nullopt);
+        return object_from_json(*type.ref_object, r, nullptr);
       }
       std::optional<Target> target = shape(type.ref_object, type.ref_union, r);
       if (!target) {

@@ -134,8 +134,7 @@ Owned Out::date_from_text(bool is_datetime, std::string_view text) {
   return result;
 }
 
-Owned Out::object_tagged(const ObjectType& object, PyObject* payload,
-                         std::optional<std::string_view> tag) {
+Owned Out::object_tagged(const ObjectType& object, PyObject* payload, const std::string* tag) {
   RecursionGuard guard;
   if (!guard) {
     return {};
@@ -145,7 +144,7 @@ Owned Out::object_tagged(const ObjectType& object, PyObject* payload,
     return {};
   }
   const bool is_dict = PyDict_Check(payload);
-  if (tag && is_dict) {
+  if (tag != nullptr && is_dict) {
     Key key(bindings_, *tag, no_key_id);
     if (key.get() == nullptr) {
       return {};
@@ -210,7 +209,7 @@ Owned Out::value(const Type& type, PyObject* v) {
       return Owned::borrow(v);
     case Type::Tag::Ref: {
       if (type.ref_object != nullptr) {
-        return object_tagged(*type.ref_object, v, std::nullopt);
+        return object_tagged(*type.ref_object, v, nullptr);
       }
       PyInput input(Owned::borrow(v), bindings_, run_);
       std::optional<Target> target = shape(type.ref_object, type.ref_union, input);

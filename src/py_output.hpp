@@ -32,13 +32,12 @@ class Out {
       : schema_(schema), bindings_(bindings), run_(run) {}
 
   // Python road: values that need no conversion pass through as the same objects.
-  Owned object_tagged(const ObjectType& object, PyObject* payload,
-                      std::optional<std::string_view> tag);
+  // `tag`: the union's tag name, borrowed from the schema, or null.
+  Owned object_tagged(const ObjectType& object, PyObject* payload, const std::string* tag);
   Owned value(const Type& type, PyObject* v);
 
   // JSON road: every value is created anew from the document.
-  Owned object_from_json(const ObjectType& object, json::Ref r,
-                         std::optional<std::string_view> tag);
+  Owned object_from_json(const ObjectType& object, json::Ref r, const std::string* tag);
   Owned emit_json(const Type& type, json::Ref r);
   Owned plain_json(json::Ref r);
 

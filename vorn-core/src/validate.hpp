@@ -29,11 +29,14 @@ class Validator {
   template <Input In>
   void value(const Type& type, const In& in, std::uint64_t depth);
 
-  /// Checks an object against an object type; `exempt` names a member (a union's tag) that
-  /// is not reported as undeclared.
+  /// Checks an object against an object type; `exempt`, when not null, names a member (a
+  /// union's tag, borrowed from the schema) that is not reported as undeclared.
+  // A pointer rather than an optional view (here and for the output builder's tag): the
+  // optional went through memory, and its one-byte store read back as a word stalled every
+  // nested object's call (benchmark Python accept 5.79 -> 5.62 us, JSON 7.62 -> 7.45 us).
   template <Input In>
   void object_with(const ObjectType& object, const In& in, std::uint64_t depth,
-                   std::optional<std::string_view> exempt);
+                   const std::string* exempt);
 
   /// Chooses a union's variant by its tag member and checks the object against it.
   template <Input In>
@@ -164,7 +167,7 @@ IssueList validate(const Schema& schema, std::string_view type_name, const In& r
                    const Limits& limits) {
   Validator v(schema, limits);
   if (const ObjectType* object = schema.get(type_name)) {
-    v.object_with(*object, root, 0, std::nullopt);
+    v.object_with(*object, root, 0, nullptr);
   } else if (const UnionType* u = schema.get_union(type_name)) {
     v.union_(*u, root, 0);
   } else {
@@ -176,7 +179,7 @@ IssueList validate(const Schema& schema, std::string_view type_name, const In& r
 /// The object type whose output a successful run builds, and the tag member it carries.
 struct Target {
   const ObjectType* object = nullptr;
-  std::optional<std::string_view> tag;  // borrowed from the schema
+  const std::string* tag = nullptr;  // the union's tag name, borrowed from the schema
 };
 
 /// Finds the output target for a declared name: the object type itself, or the variant a
@@ -184,7 +187,7 @@ struct Target {
 template <Input In>
 std::optional<Target> shape(const ObjectType* object, const UnionType* u, const In& in) {
   if (object != nullptr) {
-    return Target{object, std::nullopt};
+    return Target{object, nullptr};
   }
   if (u == nullptr) {
     return std::nullopt;
@@ -202,7 +205,7 @@ std::optional<Target> shape(const ObjectType* object, const UnionType* u, const 
   if (variant == nullptr || variant->object == nullptr) {
     return std::nullopt;
   }
-  return Target{variant->object, std::string_view(u->tag)};
+  return Target{variant->object, &u->tag};
 }
 
 // ---- implementation -------------------------------------------------------------------
@@ -267,11 +270,11 @@ void Validator::value(const Type& type, const In& in, std::uint64_t depth) {
       return;
     case Type::Tag::Ref:
       if (type.ref_object != nullptr) {
-        object_with(*type.ref_object, in, depth, std::nullopt);
+        object_with(*type.ref_object, in, depth, nullptr);
       } else if (type.ref_union != nullptr) {
         union_(*type.ref_union, in, depth);
       } else if (const ObjectType* o = schema_.get(type.name)) {
-        object_with(*o, in, depth, std::nullopt);
+        object_with(*o, in, depth, nullptr);
       } else if (const UnionType* u = schema_.get_union(type.name)) {
         union_(*u, in, depth);
       } else {
@@ -388,12 +391,12 @@ void Validator::array(const Type& type, const In& in, std::uint64_t depth) {
 
 template <Input In>
 void Validator::object_with(const ObjectType& object, const In& in, std::uint64_t depth,
-                            std::optional<std::string_view> exempt) {
+                            const std::string* exempt) {
   if (!depth_ok(depth)) {
     return;
   }
   // A union has already entered this very object under its own type.
-  const Entry entry = exempt ? Entry::Untracked : enter(in, &object);
+  const Entry entry = exempt != nullptr ? Entry::Untracked : enter(in, &object);
   if (entry == Entry::Refused) {
     return;
   }
@@ -409,7 +412,7 @@ void Validator::object_with(const ObjectType& object, const In& in, std::uint64_
     leave(entry);
     return;
   }
-  std::uint64_t present = exempt ? 1 : 0;
+  std::uint64_t present = exempt != nullptr ? 1 : 0;
   SlotHint hint;
   for (const Field& field : object.fields) {
     Slot<In> slot = in.slot(MemberName{field.name, field.key_id}, hint);
@@ -441,7 +444,7 @@ void Validator::object_with(const ObjectType& object, const In& in, std::uint64_
   if (object.deny_unknown_fields && present != n) {
     std::vector<std::string> unknown;
     in.each_key([&](std::string_view key) {
-      if (object.field(key) == nullptr && !(exempt && *exempt == key)) {
+      if (object.field(key) == nullptr && !(exempt != nullptr && *exempt == key)) {
         unknown.emplace_back(key);
       }
     });
@@ -548,7 +551,7 @@ void Validator::union_(const UnionType& u, const In& in, std::uint64_t depth) {
     if (object == nullptr) {
       unknown_type(variant->type_name);
     } else {
-      object_with(*object, in, depth, std::string_view(u.tag));
+      object_with(*object, in, depth, &u.tag);
     }
   }
   leave(entry);
