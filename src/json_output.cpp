@@ -65,6 +65,12 @@ bool is_scalar(json::NodeTag tag) {
   return tag != json::NodeTag::Array && tag != json::NodeTag::Object;
 }
 
+// Types whose value is the node's plain conversion.
+bool is_plain(Type::Tag tag) {
+  return tag == Type::Tag::Bool || tag == Type::Tag::Int || tag == Type::Tag::Float ||
+         tag == Type::Tag::String || tag == Type::Tag::Enum;
+}
+
 }  // namespace
 
 Owned Out::object_from_json(const ObjectType& object, json::Ref r, const std::string* tag) {
@@ -91,12 +97,18 @@ Owned Out::object_from_json(const ObjectType& object, json::Ref r, const std::st
       }
     }
   }
+  const std::span<const json::Node> nodes = doc.nodes();
   for (const Field& field : object.fields) {
     const std::uint32_t found = r.member(field.name, hint);
     if (found == json::no_member) {
       continue;
     }
-    Owned value = emit_json(field.type, json::Ref(&doc, found));
+    // A scalar of a plain type (null included) straight from its node, without the call
+    // into emit_json (benchmark JSON accept 7.47 -> 7.36 us).
+    const json::Node& node = nodes[found];
+    Owned value = is_plain(field.type.tag) && is_scalar(node.tag)
+                      ? scalar(doc, node)
+                      : emit_json(field.type, json::Ref(&doc, found));
     if (!value) {
       unwind(Segment{field.name, 0, false});
       return {};
