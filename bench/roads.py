@@ -5,7 +5,7 @@
 bench.py compares against models (pydantic, msgspec Structs). This script compares against
 msgspec with TypedDict targets, which return dicts as vorn_schema does, and against untyped
 decoding of the same bytes (msgspec.json.decode, json.loads): the floor for building the
-result alone. Prints microseconds per call (best of several repeats) and ratios to vorn.
+result alone. The union rows validate a list of 30 tagged-union objects. Prints microseconds per call (best of several repeats) and ratios to vorn.
 """
 
 import datetime as dt
@@ -67,6 +67,24 @@ def msgspec_typeddict():
     return py, js, msgspec.json.decode
 
 
+UNION_SCHEMA = """
+schema Circle { r: f64 }
+schema Square { side: f64 }
+schema Poly { points: [f64] }
+union Shape @tag(kind) { circle: Circle square: Square poly: Poly }
+schema Drawing { name: String shapes: [Shape] }
+"""
+
+
+def make_drawing(n_shapes=30):
+    kinds = [
+        {"kind": "circle", "r": 1.5},
+        {"kind": "square", "side": 2.0},
+        {"kind": "poly", "points": [1.0, 2.0]},
+    ]
+    return {"name": "d", "shapes": [dict(kinds[i % 3]) for i in range(n_shapes)]}
+
+
 def best_us(fn, payload, number, repeat):
     times = timeit.repeat(lambda: fn(payload), number=number, repeat=repeat)
     return min(times) / number * 1e6
@@ -94,6 +112,16 @@ def main():
                 },
             )
         )
+    drawing_validator = _vorn.Schema.parse(UNION_SCHEMA).validator("Drawing")
+    drawing = make_drawing()
+    rows.append(("union python", drawing, {"vorn": drawing_validator}))
+    rows.append(
+        (
+            "union json",
+            json.dumps(drawing).encode(),
+            {"vorn": drawing_validator, "msgspec untyped": untyped, "json.loads": json.loads},
+        )
+    )
     for label, payload, runners in rows:
         results = {name: best_us(fn, payload, number, repeat) for name, fn in runners.items()}
         base = results["vorn"]

@@ -152,7 +152,7 @@ class PyInput {
       return found;
     }
     PyObject* value = nullptr;
-    if (PyObject* key = bindings_->key(name.key_id)) {
+    if (PyObject* key = bindings_->key(name.text, name.key_id)) {
       value = PyDict_GetItemWithError(object_.get(), key);
     } else {
       Owned made = Owned::steal(

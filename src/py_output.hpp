@@ -53,12 +53,12 @@ class Out {
     }
   }
 
-  /// The dict key for a member: the field's interned key, borrowed from the Bindings with
-  /// no reference taken, or a new str for a name without one (a union's tag).
+  /// The dict key for a member: the field's or union tag's interned key, borrowed from the
+  /// Bindings with no reference taken, or a new str for a name without one.
   class Key {
    public:
     Key(const Bindings& bindings, std::string_view name, std::uint32_t key_id)
-        : key_(bindings.key(key_id)) {
+        : key_(bindings.key(name, key_id)) {
       if (key_ == nullptr) {
         made_ = Owned::steal(
             PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));

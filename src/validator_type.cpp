@@ -8,6 +8,8 @@
 //       def __repr__(self): ...   # Validator(User)
 #include "python.hpp"
 
+#include <algorithm>   // std::sort
+#include <functional>  // std::less
 #include <memory>
 #include <new>  // placement new
 #include <string>
@@ -35,8 +37,7 @@ struct Bound {
 };
 
 struct ValidatorObject {
-  PyObject_HEAD
-  Bound bound;
+  PyObject_HEAD Bound bound;
 };
 
 const Bound& bound_of(PyObject* self) {
@@ -230,6 +231,18 @@ bool fill_bindings(Bindings& b, const Schema& schema) {
     PyUnicode_InternInPlace(&key);
     b.keys.push_back(Owned::steal(key));
   }
+  b.tag_keys.reserve(schema.unions.size());
+  for (const auto& entry : schema.unions) {
+    const std::string& tag = entry.second.tag;
+    PyObject* key = PyUnicode_FromStringAndSize(tag.data(), static_cast<Py_ssize_t>(tag.size()));
+    if (key == nullptr) {
+      return false;
+    }
+    PyUnicode_InternInPlace(&key);
+    b.tag_keys.emplace_back(tag.data(), Owned::steal(key));
+  }
+  std::sort(b.tag_keys.begin(), b.tag_keys.end(),
+            [](const auto& x, const auto& y) { return std::less<>()(x.first, y.first); });
   return true;
 }
 

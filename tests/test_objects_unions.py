@@ -116,6 +116,38 @@ def test_union_issues_nest_under_the_member(check):
     )
 
 
+# Each union's tag has its own key; one tag equals a field name of another type.
+TAGS = """
+schema A { x: u8 }
+schema B { y: u8 }
+union P @tag(p) { a: A b: B }
+union Q @tag(q) { a: A b: B }
+union R @tag(y) { a: A }
+schema Top { one: P two: Q three: R }
+"""
+
+
+@pytest.mark.parametrize(
+    "payload, expected",
+    [
+        pytest.param(
+            {"one": {"p": "a", "x": 1}, "two": {"q": "b", "y": 2}, "three": {"y": "a", "x": 3}},
+            None,
+            id="every-tag-found",
+        ),
+        pytest.param(
+            {"one": {"q": "a", "x": 1}, "two": {"p": "b", "y": 2}, "three": {"x": 3}},
+            [Err("required", "one.p", "`p` decides which variant of `P` this is"),
+             Err("required", "two.q", "`q` decides which variant of `Q` this is"),
+             Err("required", "three.y", "`y` decides which variant of `R` this is")],
+            id="tags-swapped",
+        ),
+    ],
+)
+def test_each_union_reads_its_own_tag(check, payload, expected):
+    check(validator(TAGS, "Top"), payload, expected or payload)
+
+
 def test_unknown_type_at_binding():
     from vorn_schema import _vorn
 
