@@ -35,8 +35,7 @@ namespace {
 // Issues keep engine values until Python reads them: raising renders nothing, so rejecting a
 // payload costs one allocation beyond the exception itself.
 struct IssuesObject {
-  PyObject_HEAD
-  IssueList issues;
+  PyObject_HEAD IssueList issues;
 };
 
 // One issue, already rendered. Kept as C++ text so repr and str never round-trip through
@@ -48,8 +47,7 @@ struct IssueText {
 };
 
 struct IssueObject {
-  PyObject_HEAD
-  IssueText text;
+  PyObject_HEAD IssueText text;
 };
 
 PyObject* issue_cache = nullptr;
@@ -265,8 +263,7 @@ PyMethodDef issues_methods[] = {
     {"summary", method_fn(issues_summary), METH_NOARGS, "summary($self)\n--\n\n"},
     {"first_path", method_fn(issues_first_path), METH_NOARGS, "first_path($self)\n--\n\n"},
     {"first_code", method_fn(issues_first_code), METH_NOARGS, "first_code($self)\n--\n\n"},
-    {"first_message", method_fn(issues_first_message), METH_NOARGS,
-     "first_message($self)\n--\n\n"},
+    {"first_message", method_fn(issues_first_message), METH_NOARGS, "first_message($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -23,8 +23,7 @@ namespace {
 constexpr const char* version = "0.1.3";
 
 struct LimitsObject {
-  PyObject_HEAD
-  Limits value;
+  PyObject_HEAD Limits value;
 };
 
 constexpr const char* limit_names[] = {"max_depth", "max_items", "max_string_bytes",
@@ -106,9 +105,8 @@ PyGetSetDef limits_getset[] = {
 };
 
 PyType_Slot limits_slots[] = {
-    {Py_tp_doc, const_cast<char*>(
-                    "Limits(max_depth=None, max_items=None, max_string_bytes=None, "
-                    "max_object_keys=None)\n--\n\n")},
+    {Py_tp_doc, const_cast<char*>("Limits(max_depth=None, max_items=None, max_string_bytes=None, "
+                                  "max_object_keys=None)\n--\n\n")},
     {Py_tp_new, slot_fn(limits_new)},
     {Py_tp_dealloc, slot_fn(limits_dealloc)},
     {Py_tp_getset, limits_getset},
@@ -116,10 +114,7 @@ PyType_Slot limits_slots[] = {
 };
 
 PyType_Spec limits_spec = {
-    "vorn_schema.Limits",
-    sizeof(LimitsObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    "vorn_schema.Limits", sizeof(LimitsObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
     limits_slots,
 };
 
@@ -162,9 +157,8 @@ int module_exec(PyObject* module) noexcept {
       PyObject* (*get)();
     };
     const Entry entries[] = {
-        {"Schema", schema_class},     {"Validator", validator_class},
-        {"Issue", issue_class},       {"Limits", limits_class},
-        {"Issues", issues_class},     {"ParseError", parse_error_class},
+        {"Schema", schema_class}, {"Validator", validator_class}, {"Issue", issue_class},
+        {"Limits", limits_class}, {"Issues", issues_class},       {"ParseError", parse_error_class},
     };
     for (const Entry& e : entries) {
       PyObject* cls = e.get();

@@ -12,24 +12,6 @@ namespace vorn::py {
 
 namespace {
 
-// Limits the builder's own recursion: validation bounded the payload it saw, but a sequence
-// may answer differently the second time it is read.
-class RecursionGuard {
- public:
-  RecursionGuard() : entered_(Py_EnterRecursiveCall(" while building a validation result") == 0) {}
-  ~RecursionGuard() {
-    if (entered_) {
-      Py_LeaveRecursiveCall();
-    }
-  }
-  RecursionGuard(const RecursionGuard&) = delete;
-  RecursionGuard& operator=(const RecursionGuard&) = delete;
-  explicit operator bool() const { return entered_; }
-
- private:
-  bool entered_;
-};
-
 // isinstance with errors swallowed as "no", as the result builder treats them.
 bool is_instance(PyObject* v, PyObject* cls) {
   if (reinterpret_cast<PyObject*>(Py_TYPE(v)) == cls) {

@@ -26,6 +26,26 @@ namespace vorn::py {
 /// fraction of a second becomes exactly six digits.
 std::string python_iso(std::string_view text);
 
+/// Keeps the builder within the interpreter's recursion budget: validation bounded the
+/// payload it saw, but a sequence may answer differently the second time it is read. On
+/// the JSON road it is only a backstop; dropping it there saved about 1% (8.04 against
+/// 7.91 us), too little to give up the check.
+class RecursionGuard {
+ public:
+  RecursionGuard() : entered_(Py_EnterRecursiveCall(" while building a validation result") == 0) {}
+  ~RecursionGuard() {
+    if (entered_) {
+      Py_LeaveRecursiveCall();
+    }
+  }
+  RecursionGuard(const RecursionGuard&) = delete;
+  RecursionGuard& operator=(const RecursionGuard&) = delete;
+  explicit operator bool() const { return entered_; }
+
+ private:
+  bool entered_;
+};
+
 class Out {
  public:
   Out(const Schema& schema, const Bindings& bindings, RunState& run)

@@ -7,11 +7,10 @@ namespace vorn {
 namespace {
 
 constexpr std::string_view code_names[] = {
-    "required",        "null_not_allowed", "type_mismatch",    "out_of_range",
-    "unsafe_integer",  "integer_too_wide", "not_finite",       "too_short",
-    "too_long",        "too_few_items",    "too_many_items",   "not_in_enum",
-    "invalid_format",  "invalid_date",     "invalid_datetime", "missing_timezone",
-    "unknown_field",   "unknown_variant",  "depth_exceeded",   "size_exceeded",
+    "required",         "null_not_allowed", "type_mismatch",   "out_of_range",   "unsafe_integer",
+    "integer_too_wide", "not_finite",       "too_short",       "too_long",       "too_few_items",
+    "too_many_items",   "not_in_enum",      "invalid_format",  "invalid_date",   "invalid_datetime",
+    "missing_timezone", "unknown_field",    "unknown_variant", "depth_exceeded", "size_exceeded",
     "unknown_type",
 };
 

@@ -27,12 +27,12 @@ struct Type {
   enum class Tag : std::uint8_t { Bool, Int, Float, String, Date, DateTime, Enum, Array, Ref };
 
   Tag tag = Tag::Bool;
-  bool is_signed = false;                // Int
-  IntWidth width = IntWidth::W8;         // Int
-  bool item_nullable = false;            // Array
-  std::unique_ptr<Type> item;            // Array; owned, so types nest without cycles
-  std::vector<std::string> values;       // Enum: at least one, distinct, in written order
-  std::string name;                      // Ref: the referenced declaration
+  bool is_signed = false;           // Int
+  IntWidth width = IntWidth::W8;    // Int
+  bool item_nullable = false;       // Array
+  std::unique_ptr<Type> item;       // Array; owned, so types nest without cycles
+  std::vector<std::string> values;  // Enum: at least one, distinct, in written order
+  std::string name;                 // Ref: the referenced declaration
   // Ref, filled when parsing ends: exactly one is set. They point into the owning Schema's
   // maps, whose nodes never move, so the hot path never looks a name up.
   const ObjectType* ref_object = nullptr;

@@ -7,10 +7,10 @@
 
 namespace vorn {
 
-bool is_white_space(char32_t c);   // White_Space property
-bool is_alphabetic(char32_t c);    // Alphabetic property
-bool is_numeric(char32_t c);       // General category Nd, Nl or No
-bool is_printable(char32_t c);     // not Cc, Cf, Zl, Zp, Zs (except U+0020), Co, Cn, Cs
+bool is_white_space(char32_t c);      // White_Space property
+bool is_alphabetic(char32_t c);       // Alphabetic property
+bool is_numeric(char32_t c);          // General category Nd, Nl or No
+bool is_printable(char32_t c);        // not Cc, Cf, Zl, Zp, Zs (except U+0020), Co, Cn, Cs
 bool is_grapheme_extend(char32_t c);  // Grapheme_Extend property
 
 /// The double-quoted escaped form used by Schema and Issue reprs: `"` and `\` escaped,

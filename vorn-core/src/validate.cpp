@@ -57,7 +57,8 @@ Validator::Validator(const Schema& schema, const Limits& limits)
       max_object_keys_(limits.max_object_keys),
       // Room for ordinary sharing (one small dict referenced from every element of a full
       // array) while an alias bomb runs out after a bounded amount of work.
-      repeat_budget_(saturating_mul(10, saturating_add(limits.max_items, limits.max_object_keys))) {}
+      repeat_budget_(saturating_mul(10, saturating_add(limits.max_items, limits.max_object_keys))) {
+}
 
 Validator::Entry Validator::enter_tracked(const void* id, const void* type) {
   for (const Tracked& t : tracked_) {
