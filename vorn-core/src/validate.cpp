@@ -47,6 +47,12 @@ std::string udec(std::uint64_t v) {
   return to_decimal(static_cast<Int128>(v));
 }
 
+// Room for ordinary sharing (one small dict referenced from every element of a full array)
+// while an alias bomb runs out after a bounded amount of work.
+std::uint64_t repeat_limit(std::uint64_t max_items, std::uint64_t max_object_keys) {
+  return saturating_mul(10, saturating_add(max_items, max_object_keys));
+}
+
 }  // namespace
 
 Validator::Validator(const Schema& schema, const Limits& limits)
@@ -55,10 +61,7 @@ Validator::Validator(const Schema& schema, const Limits& limits)
       max_items_(limits.max_items),
       max_string_bytes_(limits.max_string_bytes),
       max_object_keys_(limits.max_object_keys),
-      // Room for ordinary sharing (one small dict referenced from every element of a full
-      // array) while an alias bomb runs out after a bounded amount of work.
-      repeat_budget_(saturating_mul(10, saturating_add(limits.max_items, limits.max_object_keys))) {
-}
+      repeat_budget_(repeat_limit(limits.max_items, limits.max_object_keys)) {}
 
 Validator::Entry Validator::enter_tracked(const void* id, const void* type) {
   for (const Tracked& t : tracked_) {
@@ -275,10 +278,9 @@ void Validator::unknown_type(std::string_view name) {
 }
 
 void Validator::repeat_budget_spent() {
-  push(Code::size_exceeded,
-       "shared containers repeat more than " +
-           udec(saturating_mul(10, saturating_add(max_items_, max_object_keys_))) +
-           " values; the payload unfolds too large");
+  push(Code::size_exceeded, "shared containers repeat more than " +
+                                udec(repeat_limit(max_items_, max_object_keys_)) +
+                                " values; the payload unfolds too large");
 }
 
 }  // namespace vorn
