@@ -116,9 +116,90 @@ Owned Out::date_from_text(bool is_datetime, std::string_view text) {
   return result;
 }
 
+namespace {
+
+// Whether every value of the object's fields comes back as the very same object, so the
+// result can be the payload's own members (None passes through whatever the type).
+bool passes_through(const ObjectType& object) {
+  for (const Field& field : object.fields) {
+    switch (field.type.tag) {
+      case Type::Tag::Date:
+      case Type::Tag::DateTime:
+      case Type::Tag::Ref:
+        return false;
+      case Type::Tag::Array:
+        if (needs_conversion(innermost_item(field.type))) {
+          return false;
+        }
+        break;
+      default:
+        break;
+    }
+  }
+  return true;
+}
+
+// Whether a payload key, an exact str, is the member name: by identity with the interned
+// key first, then by text.
+bool names(PyObject* key, PyObject* interned, std::string_view name) {
+  if (key == interned) {
+    return true;
+  }
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(key, &size);
+  if (utf8 == nullptr) {
+    PyErr_Clear();
+    return false;
+  }
+  return std::string_view(utf8, static_cast<std::size_t>(size)) == name;
+}
+
+}  // namespace
+
+// When an exact dict holds its tag and then only declared fields, in declaration order, the
+// field loop would rebuild the payload member by member; a copy gives the same dict in one
+// step (benchmark Python accept, 20 items of 4 plain fields: 5.90 -> 4.63 us).
+Owned Out::copy_in_order(const ObjectType& object, PyObject* payload, const std::string* tag) {
+  if (!PyDict_CheckExact(payload) || !passes_through(object)) {
+    return {};
+  }
+  Py_ssize_t pos = 0;
+  PyObject* key = nullptr;
+  PyObject* member = nullptr;
+  std::size_t next = 0;
+  bool tag_due = tag != nullptr;
+  while (PyDict_Next(payload, &pos, &key, &member)) {
+    if (!PyUnicode_CheckExact(key)) {
+      return {};
+    }
+    if (tag_due) {
+      if (!names(key, bindings_.key(*tag, no_key_id), *tag)) {
+        return {};
+      }
+      tag_due = false;
+      continue;
+    }
+    while (next < object.fields.size() &&
+           !names(key, bindings_.key(object.fields[next].key_id), object.fields[next].name)) {
+      ++next;
+    }
+    if (next == object.fields.size()) {
+      return {};
+    }
+    ++next;
+  }
+  return Owned::steal(PyDict_Copy(payload));
+}
+
 Owned Out::object_tagged(const ObjectType& object, PyObject* payload, const std::string* tag) {
   RecursionGuard guard;
   if (!guard) {
+    return {};
+  }
+  if (Owned copy = copy_in_order(object, payload, tag)) {
+    return copy;
+  }
+  if (PyErr_Occurred()) {
     return {};
   }
   Owned result = Owned::steal(PyDict_New());

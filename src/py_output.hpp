@@ -104,6 +104,7 @@ class Out {
 
  private:
   Owned array_value(const Type& type, PyObject* v);
+  Owned copy_in_order(const ObjectType& object, PyObject* payload, const std::string* tag);
 
   const Schema& schema_;
   const Bindings& bindings_;

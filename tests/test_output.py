@@ -161,3 +161,26 @@ def test_output_propagates_a_failing_item_read():
     v = validator("schema T { d: [Date] }", "T")
     with pytest.raises(KeyError):
         v({"d": Flaky(["2024-01-01"])})
+
+
+class Key(str):
+    pass
+
+
+@pytest.mark.parametrize(
+    "payload",
+    [
+        pytest.param({"a": 1, "b": "x", "c": [1]}, id="in-order"),
+        pytest.param({"c": [1], "b": "x", "a": 1}, id="reversed"),
+        pytest.param({"a": 1, "c": [1]}, id="optional-absent"),
+        pytest.param({Key("a"): 1, "b": "x", "c": [1]}, id="str-subclass-key"),
+        pytest.param(type("D", (dict,), {})(a=1, b="x", c=[1]), id="dict-subclass"),
+    ],
+)
+def test_plain_objects_come_back_in_declaration_order_with_str_keys(payload):
+    v = validator("schema T { a: u8 b: optional String c: [u8] }", "T")
+    got = v(payload)
+    assert type(got) is dict and got is not payload
+    assert list(got) == [k for k in ("a", "b", "c") if k in payload]
+    assert all(type(k) is str for k in got)
+    assert got["c"] is payload["c"]
