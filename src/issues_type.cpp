@@ -35,7 +35,8 @@ namespace {
 // Issues keep engine values until Python reads them: raising renders nothing, so rejecting a
 // payload costs one allocation beyond the exception itself.
 struct IssuesObject {
-  PyObject_HEAD IssueList issues;
+  PyObject ob_base;  // PyObject_HEAD, spelled out so that formatting keeps one member a line
+  IssueList issues;
 };
 
 // One issue, already rendered. Kept as C++ text so repr and str never round-trip through
@@ -47,7 +48,8 @@ struct IssueText {
 };
 
 struct IssueObject {
-  PyObject_HEAD IssueText text;
+  PyObject ob_base;  // PyObject_HEAD, spelled out so that formatting keeps one member a line
+  IssueText text;
 };
 
 PyObject* issue_cache = nullptr;

@@ -23,7 +23,8 @@ namespace {
 constexpr const char* version = "0.1.3";
 
 struct LimitsObject {
-  PyObject_HEAD Limits value;
+  PyObject ob_base;  // PyObject_HEAD, spelled out so that formatting keeps one member a line
+  Limits value;
 };
 
 constexpr const char* limit_names[] = {"max_depth", "max_items", "max_string_bytes",

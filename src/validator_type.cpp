@@ -37,7 +37,8 @@ struct Bound {
 };
 
 struct ValidatorObject {
-  PyObject_HEAD Bound bound;
+  PyObject ob_base;  // PyObject_HEAD, spelled out so that formatting keeps one member a line
+  Bound bound;
 };
 
 const Bound& bound_of(PyObject* self) {
