@@ -79,13 +79,6 @@ const IssueText& text_of(PyObject* self) {
   return reinterpret_cast<IssueObject*>(self)->text;
 }
 
-// Allocates an instance of a heap type that has no tp_new (instantiation is disallowed).
-PyObject* alloc_instance(PyObject* type) {
-  auto* tp = reinterpret_cast<PyTypeObject*>(type);
-  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(tp, Py_tp_alloc));
-  return alloc(tp, 0);
-}
-
 // Issue ---------------------------------------------------------------------------------
 
 // Takes the rendered text over; returns a new reference or nullptr with an error set.
@@ -94,21 +87,13 @@ PyObject* make_issue(IssueText&& text) {
   if (type == nullptr) {
     return nullptr;
   }
-  PyObject* self = alloc_instance(type);
+  PyObject* self = alloc_instance(reinterpret_cast<PyTypeObject*>(type));
   if (self == nullptr) {
     return nullptr;
   }
   // Moving strings cannot throw, so the object is never left half-built.
   new (&reinterpret_cast<IssueObject*>(self)->text) IssueText(std::move(text));
   return self;
-}
-
-void issue_dealloc(PyObject* self) noexcept {
-  PyTypeObject* type = Py_TYPE(self);
-  std::destroy_at(&reinterpret_cast<IssueObject*>(self)->text);
-  auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-  free_fn(self);
-  Py_DECREF(type);
 }
 
 PyObject* issue_path(PyObject* self, void*) noexcept {
@@ -152,7 +137,7 @@ PyGetSetDef issue_getset[] = {
 };
 
 PyType_Slot issue_slots[] = {
-    {Py_tp_dealloc, slot_fn(issue_dealloc)},
+    {Py_tp_dealloc, slot_fn(dealloc_instance<IssueObject, &IssueObject::text>)},
     {Py_tp_repr, slot_fn(issue_repr)},
     {Py_tp_str, slot_fn(issue_str)},
     {Py_tp_getset, issue_getset},
@@ -184,20 +169,12 @@ PyObject* make_issues(IssueList&& issues) {
   if (type == nullptr) {
     return nullptr;
   }
-  PyObject* self = alloc_instance(type);
+  PyObject* self = alloc_instance(reinterpret_cast<PyTypeObject*>(type));
   if (self == nullptr) {
     return nullptr;
   }
   new (&reinterpret_cast<IssuesObject*>(self)->issues) IssueList(std::move(issues));
   return self;
-}
-
-void issues_dealloc(PyObject* self) noexcept {
-  PyTypeObject* type = Py_TYPE(self);
-  std::destroy_at(&reinterpret_cast<IssuesObject*>(self)->issues);
-  auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-  free_fn(self);
-  Py_DECREF(type);
 }
 
 Py_ssize_t issues_len(PyObject* self) noexcept {
@@ -271,7 +248,7 @@ PyMethodDef issues_methods[] = {
 
 PyType_Slot issues_slots[] = {
     {Py_tp_doc, const_cast<char*>(issues_doc)},
-    {Py_tp_dealloc, slot_fn(issues_dealloc)},
+    {Py_tp_dealloc, slot_fn(dealloc_instance<IssuesObject, &IssuesObject::issues>)},
     {Py_tp_methods, issues_methods},
     {Py_sq_length, slot_fn(issues_len)},
     {0, nullptr},

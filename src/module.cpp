@@ -75,21 +75,13 @@ PyObject* limits_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexc
         return nullptr;
       }
     }
-    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-    PyObject* self = alloc(type, 0);
+    PyObject* self = alloc_instance(type);
     if (self == nullptr) {
       return nullptr;
     }
     reinterpret_cast<LimitsObject*>(self)->value = limits;
     return self;
   });
-}
-
-void limits_dealloc(PyObject* self) noexcept {
-  PyTypeObject* type = Py_TYPE(self);
-  auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-  free_fn(self);
-  Py_DECREF(type);
 }
 
 template <std::uint64_t Limits::*Field>
@@ -109,7 +101,7 @@ PyType_Slot limits_slots[] = {
     {Py_tp_doc, const_cast<char*>("Limits(max_depth=None, max_items=None, max_string_bytes=None, "
                                   "max_object_keys=None)\n--\n\n")},
     {Py_tp_new, slot_fn(limits_new)},
-    {Py_tp_dealloc, slot_fn(limits_dealloc)},
+    {Py_tp_dealloc, slot_fn(dealloc_instance<LimitsObject, &LimitsObject::value>)},
     {Py_tp_getset, limits_getset},
     {0, nullptr},
 };

@@ -3,6 +3,7 @@
 
 #include "python.hpp"
 
+#include <memory>     // std::destroy_at
 #include <new>        // std::bad_alloc
 #include <stdexcept>  // std::exception
 #include <utility>
@@ -69,6 +70,24 @@ void* slot_fn(F* f) {
 template <class F>
 PyCFunction method_fn(F* f) {
   return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
+/// Allocates an instance of a heap type through its tp_alloc; the caller then constructs
+/// its C++ member in place. A new reference, or nullptr with an error set.
+inline PyObject* alloc_instance(PyTypeObject* type) {
+  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+  return alloc(type, 0);
+}
+
+/// tp_dealloc for an object struct `T` whose C++ member is `Member`: destroys the member,
+/// frees the memory, then releases the type (a heap type's instance owns a reference to it).
+template <class T, auto Member>
+void dealloc_instance(PyObject* self) noexcept {
+  PyTypeObject* type = Py_TYPE(self);
+  std::destroy_at(&(reinterpret_cast<T*>(self)->*Member));
+  auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  free_fn(self);
+  Py_DECREF(type);
 }
 
 /// Creates a heap type from a spec once per process and keeps it for the process's life.

@@ -70,8 +70,7 @@ PyObject* wrap(Schema&& parsed) {
   // construction of its member, which its dealloc destroys.
   auto shared = std::make_shared<const Schema>(std::move(parsed));
   auto* type = reinterpret_cast<PyTypeObject*>(cls);
-  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-  PyObject* self = alloc(type, 0);
+  PyObject* self = alloc_instance(type);
   if (self == nullptr) {
     return nullptr;
   }
@@ -397,14 +396,6 @@ PyObject* schema_repr(PyObject* self) noexcept {
   });
 }
 
-void schema_dealloc(PyObject* self) noexcept {
-  PyTypeObject* type = Py_TYPE(self);
-  reinterpret_cast<SchemaObject*>(self)->schema.~shared_ptr();
-  auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-  free_fn(self);
-  Py_DECREF(type);
-}
-
 PyMethodDef schema_methods[] = {
     {"parse", method_fn(schema_parse), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
      "parse(source)\n--\n\n"},
@@ -420,7 +411,7 @@ PyMethodDef schema_methods[] = {
 PyType_Slot schema_slots[] = {
     {Py_tp_methods, schema_methods},
     {Py_tp_repr, slot_fn(schema_repr)},
-    {Py_tp_dealloc, slot_fn(schema_dealloc)},
+    {Py_tp_dealloc, slot_fn(dealloc_instance<SchemaObject, &SchemaObject::schema>)},
     {0, nullptr},
 };
 

@@ -162,14 +162,6 @@ PyObject* validator_type_name(PyObject* self, void*) noexcept {
   return PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
 }
 
-void validator_dealloc(PyObject* self) noexcept {
-  PyTypeObject* type = Py_TYPE(self);
-  reinterpret_cast<ValidatorObject*>(self)->bound.~Bound();
-  auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-  free_fn(self);
-  Py_DECREF(type);
-}
-
 PyMethodDef validator_methods[] = {
     {"validate", method_fn(validator_validate), METH_VARARGS | METH_KEYWORDS,
      "validate($self, payload)\n--\n\n"},
@@ -185,7 +177,7 @@ PyType_Slot validator_slots[] = {
     {Py_tp_doc, const_cast<char*>("One type of one schema, ready to validate.")},
     {Py_tp_call, slot_fn(validator_call)},
     {Py_tp_repr, slot_fn(validator_repr)},
-    {Py_tp_dealloc, slot_fn(validator_dealloc)},
+    {Py_tp_dealloc, slot_fn(dealloc_instance<ValidatorObject, &ValidatorObject::bound>)},
     {Py_tp_methods, validator_methods},
     {Py_tp_getset, validator_getset},
     {0, nullptr},
@@ -274,8 +266,7 @@ PyObject* bind_validator(const std::shared_ptr<const Schema>& schema, PyObject* 
   if (type == nullptr) {
     return nullptr;
   }
-  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-  PyObject* self = alloc(type, 0);
+  PyObject* self = alloc_instance(type);
   if (self == nullptr) {
     return nullptr;
   }
