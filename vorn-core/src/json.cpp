@@ -272,8 +272,7 @@ class Parser {
   }
 
   bool same_key(Span a, Span b) const {
-    return a.len == b.len &&
-           (a.len == 0 || std::memcmp(begin_ + a.start, begin_ + b.start, a.len) == 0);
+    return a.len == b.len && detail::same_bytes(begin_ + a.start, begin_ + b.start, a.len);
   }
 
   std::uint32_t offset(const char* p) const { return static_cast<std::uint32_t>(p - begin_); }
