@@ -305,6 +305,9 @@ WIDE = "integer is wider than 64 bits"
         ("f", b"2.2250738585072011e-308", 2.2250738585072011e-308),
         ("f", b"4.9e-324", 5e-324),
         ("f", b"1.7976931348623157e308", 1.7976931348623157e308),
+        # the edges of the exact short-float conversion, and just past them
+        *[("f", t, float(t)) for t in (b"1e22", b"1e23", b"3.0e-22", b"123456789012345.6",
+                                        b"9007199254740993e0", b"0.000123", b"-8.5e-23")],
     ],
 )
 def test_number_edges(field, number, expected):
