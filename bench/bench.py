@@ -34,6 +34,18 @@ schema Order {
 """
 
 
+def rejecting(validate, error):
+    """Calls validate(payload), treating a rejection as a normal outcome."""
+
+    def call(payload):
+        try:
+            validate(payload)
+        except error:
+            pass
+
+    return call
+
+
 def make_order(n_items=20, bad=False):
     items = [
         {"sku": f"SKU-{i:05d}", "qty": i + 1, "price": 9.99 + i, "note": None if i % 3 else "fragile"}
@@ -55,11 +67,7 @@ def make_order(n_items=20, bad=False):
 def vorn_runners():
     v = _vorn.Schema.parse(SCHEMA).validator("Order")
 
-    def call(payload):
-        try:
-            v(payload)
-        except ValidationError:
-            pass
+    call = rejecting(v, ValidationError)
 
     return call, call
 
@@ -84,17 +92,9 @@ def pydantic_runners():
         tags: list[str]
         gift: bool = False
 
-    def py(payload):
-        try:
-            Order.model_validate(payload)
-        except pydantic.ValidationError:
-            pass
+    py = rejecting(Order.model_validate, pydantic.ValidationError)
 
-    def js(payload):
-        try:
-            Order.model_validate_json(payload)
-        except pydantic.ValidationError:
-            pass
+    js = rejecting(Order.model_validate_json, pydantic.ValidationError)
 
     return py, js
 
@@ -120,17 +120,9 @@ def msgspec_runners():
 
     decoder = msgspec.json.Decoder(Order)
 
-    def py(payload):
-        try:
-            msgspec.convert(payload, Order)
-        except msgspec.ValidationError:
-            pass
+    py = rejecting(lambda payload: msgspec.convert(payload, Order), msgspec.ValidationError)
 
-    def js(payload):
-        try:
-            decoder.decode(payload)
-        except msgspec.ValidationError:
-            pass
+    js = rejecting(decoder.decode, msgspec.ValidationError)
 
     return py, js
 

@@ -14,18 +14,14 @@ import sys
 import timeit
 from typing import Annotated, Literal, Optional, TypedDict
 
-from bench import SCHEMA, make_order
+from bench import SCHEMA, best_us, make_order, rejecting
 from vorn_schema import ValidationError, _vorn
 
 
 def vorn_call():
     v = _vorn.Schema.parse(SCHEMA).validator("Order")
 
-    def call(payload):
-        try:
-            v(payload)
-        except ValidationError:
-            pass
+    call = rejecting(v, ValidationError)
 
     return call
 
@@ -52,17 +48,9 @@ def msgspec_typeddict():
 
     decoder = msgspec.json.Decoder(Order)
 
-    def py(payload):
-        try:
-            msgspec.convert(payload, Order)
-        except msgspec.ValidationError:
-            pass
+    py = rejecting(lambda payload: msgspec.convert(payload, Order), msgspec.ValidationError)
 
-    def js(payload):
-        try:
-            decoder.decode(payload)
-        except msgspec.ValidationError:
-            pass
+    js = rejecting(decoder.decode, msgspec.ValidationError)
 
     return py, js, msgspec.json.decode
 
@@ -83,11 +71,6 @@ def make_drawing(n_shapes=30):
         {"kind": "poly", "points": [1.0, 2.0]},
     ]
     return {"name": "d", "shapes": [dict(kinds[i % 3]) for i in range(n_shapes)]}
-
-
-def best_us(fn, payload, number, repeat):
-    times = timeit.repeat(lambda: fn(payload), number=number, repeat=repeat)
-    return min(times) / number * 1e6
 
 
 def main():

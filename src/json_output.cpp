@@ -102,6 +102,28 @@ Owned Out::object_from_json(const ObjectType& object, json::Ref r, const std::st
   return result;
 }
 
+template <class Convert>
+Owned Out::list_from_json(json::Ref r, Convert&& convert) {
+  RecursionGuard guard;
+  if (!guard) {
+    return {};
+  }
+  std::span<const std::uint32_t> elements = r.elements();
+  Owned list = Owned::steal(PyList_New(static_cast<Py_ssize_t>(elements.size())));
+  if (!list) {
+    return {};
+  }
+  for (std::size_t i = 0; i < elements.size(); ++i) {
+    Owned element = convert(json::Ref(r.document(), elements[i]));
+    if (!element) {
+      unwind(Segment{std::string(), i, true});
+      return {};
+    }
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), element.release());
+  }
+  return list;
+}
+
 Owned Out::emit_json(const Type& type, json::Ref r) {
   const json::Node& node = r.node();
   if (node.tag == json::NodeTag::Null) {
@@ -129,24 +151,7 @@ Owned Out::emit_json(const Type& type, json::Ref r) {
       if (node.tag != json::NodeTag::Array || !type.item) {
         break;
       }
-      RecursionGuard guard;
-      if (!guard) {
-        return {};
-      }
-      std::span<const std::uint32_t> elements = r.elements();
-      Owned list = Owned::steal(PyList_New(static_cast<Py_ssize_t>(elements.size())));
-      if (!list) {
-        return {};
-      }
-      for (std::size_t i = 0; i < elements.size(); ++i) {
-        Owned element = emit_json(*type.item, json::Ref(r.document(), elements[i]));
-        if (!element) {
-          unwind(Segment{std::string(), i, true});
-          return {};
-        }
-        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), element.release());
-      }
-      return list;
+      return list_from_json(r, [&](json::Ref element) { return emit_json(*type.item, element); });
     }
     case Type::Tag::Ref: {
       if (type.ref_object != nullptr) {
@@ -166,23 +171,7 @@ Owned Out::plain_json(json::Ref r) {
   const json::Node& node = r.node();
   switch (node.tag) {
     case json::NodeTag::Array: {
-      RecursionGuard guard;
-      if (!guard) {
-        return {};
-      }
-      std::span<const std::uint32_t> elements = r.elements();
-      Owned list = Owned::steal(PyList_New(static_cast<Py_ssize_t>(elements.size())));
-      if (!list) {
-        return {};
-      }
-      for (std::size_t i = 0; i < elements.size(); ++i) {
-        Owned element = plain_json(json::Ref(r.document(), elements[i]));
-        if (!element) {
-          return {};
-        }
-        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), element.release());
-      }
-      return list;
+      return list_from_json(r, [&](json::Ref element) { return plain_json(element); });
     }
     case json::NodeTag::Object: {
       RecursionGuard guard;

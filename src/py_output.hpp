@@ -105,6 +105,9 @@ class Out {
  private:
   Owned array_value(const Type& type, PyObject* v);
   Owned copy_in_order(const ObjectType& object, PyObject* payload, const std::string* tag);
+  // A new list of `convert` applied to each element of an array node, in order.
+  template <class Convert>
+  Owned list_from_json(json::Ref r, Convert&& convert);
 
   const Schema& schema_;
   const Bindings& bindings_;
