@@ -26,12 +26,17 @@ struct Bindings {
   // reaches a field's key by position instead of hashing its text.
   std::vector<Owned> keys;
 
-  // One interned str per union tag name, sorted by the address of the name's text in the
-  // schema, which is stable: a tag's key is found by that address, never by hashing. Made
-  // per lookup and per result instead, the new str and its hashing made a list of 30 union
-  // objects (bench/roads.py) cost 8.2 us on the Python road instead of 5.4, 8.3 on the
-  // JSON road instead of 7.5.
-  std::vector<std::pair<const char*, Owned>> tag_keys;
+  // One interned str per text of the schema that a result or a lookup uses as it stands:
+  // union tag names (as keys), variant tag values and enum values (as values on the JSON
+  // road). Sorted by the address of the text in the schema, which is stable, so a text's
+  // str is found by that address, never by hashing. Made per lookup and per result instead,
+  // the new str and its hashing made a list of 30 union objects (benchmark) cost 8.2 us on
+  // the Python road instead of 5.4, 8.3 on the JSON road instead of 7.5.
+  std::vector<std::pair<const char*, Owned>> texts;
+
+  // Whether datetime.fromisoformat takes the text as it stands when it ends in Z and has a
+  // fraction of any length (Python 3.11 on); before that every date-time text is rewritten.
+  bool iso_takes_z = false;
 
   /// The interned key for a field, or nullptr for names without one (union tags).
   PyObject* key(std::uint32_t key_id) const {
@@ -44,10 +49,21 @@ struct Bindings {
     if (key_id < keys.size()) {
       return keys[key_id].get();
     }
+    return text(name);
+  }
+
+  /// The str made at binding for a text of the schema, found by the text's address;
+  /// nullptr for any other text.
+  PyObject* text(std::string_view schema_text) const {
     auto it = std::lower_bound(
-        tag_keys.begin(), tag_keys.end(), name.data(),
-        [](const auto& entry, const char* text) { return std::less<>()(entry.first, text); });
-    return it != tag_keys.end() && it->first == name.data() ? it->second.get() : nullptr;
+        texts.begin(), texts.end(), schema_text.data(),
+        [](const auto& entry, const char* data) { return std::less<>()(entry.first, data); });
+    return it != texts.end() && it->first == schema_text.data() ? it->second.get() : nullptr;
+  }
+
+  /// Whether fromisoformat needs the date-time text rewritten first.
+  bool iso_needs_rewrite(std::string_view text) const {
+    return !iso_takes_z || (!text.empty() && text.back() == 'z');
   }
 };
 

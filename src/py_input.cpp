@@ -111,13 +111,16 @@ void PyInput::classify() {
     kind_ = Kind::Array;
     return;
   }
-  for (PyObject* cls : {bindings_->datetime_type.get(), bindings_->date_type.get()}) {
+  // A datetime is also a date, so it is asked first.
+  for (const DateClass date_class : {DateClass::DateTime, DateClass::Date}) {
+    PyObject* cls = date_class == DateClass::DateTime ? bindings_->datetime_type.get()
+                                                      : bindings_->date_type.get();
     const int is = PyObject_IsInstance(o, cls);
     if (is < 0) {
       PyErr_Clear();  // a raising __class__ or __instancecheck__ counts as "no"
     } else if (is == 1) {
       kind_ = Kind::Str;
-      from_date_ = true;
+      date_class_ = date_class;
       return;
     }
   }

@@ -21,6 +21,9 @@ namespace vorn::py {
 /// Empty when even that fails (the error is cleared).
 std::string lossy_utf8(PyObject* str, int per_surrogate);
 
+/// The class a date object was classified by: a datetime, or a date that is no datetime.
+enum class DateClass : std::uint8_t { None, Date, DateTime };
+
 class PyInput {
  public:
   /// Takes over `object` (a strong reference) and classifies it.
@@ -34,11 +37,12 @@ class PyInput {
         run_(o.run_),
         int_(o.int_),
         kind_(o.kind_),
-        from_date_(o.from_date_) {}
+        date_class_(o.date_class_) {}
   PyInput(PyInput&&) noexcept = default;
   PyInput& operator=(PyInput&&) noexcept = default;
 
   PyObject* object() const { return object_.get(); }
+  DateClass date_class() const { return date_class_; }
 
   Kind kind() const { return kind_; }
 
@@ -72,7 +76,7 @@ class PyInput {
     if (kind_ != Kind::Str) {
       return std::nullopt;
     }
-    if (from_date_) {
+    if (date_class_ != DateClass::None) {
       return isoformat();
     }
     Py_ssize_t size = 0;
@@ -89,7 +93,7 @@ class PyInput {
     if (kind_ != Kind::Str) {
       return std::nullopt;
     }
-    if (from_date_) {
+    if (date_class_ != DateClass::None) {
       std::optional<Text> text = isoformat();
       if (!text) {
         return std::nullopt;
@@ -105,7 +109,7 @@ class PyInput {
   }
 
   std::string as_str_lossy() const {
-    if (kind_ != Kind::Str || from_date_) {
+    if (kind_ != Kind::Str || date_class_ != DateClass::None) {
       return std::string();
     }
     return lossy_utf8(object_.get(), 1);
@@ -243,7 +247,7 @@ class PyInput {
   RunState* run_;
   IntValue int_;  // the value when kind_ is Integer, read once
   Kind kind_ = Kind::Unsupported;
-  bool from_date_ = false;  // a date or datetime object, read through its isoformat()
+  DateClass date_class_ = DateClass::None;  // a date object, read through its isoformat()
 };
 
 static_assert(Input<PyInput>);

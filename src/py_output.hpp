@@ -1,10 +1,8 @@
-// Builds the result of a successful run: a new dict holding exactly the declared fields
-// (and a union's tag), dates converted. Python road in py_output.cpp, JSON road in
-// json_output.cpp; both share the date conversion and its failure report.
-//
-// Dates that Python cannot hold are reported through `unrepresentable`: whenever a child
-// conversion returns null while it is set, the caller adds its own step with unwind()
-// before returning null, so the issue's path is built only on that failure.
+// The output policy that builds a run's result while the walk checks it: a new dict holding
+// exactly the declared fields (and a union's tag), dates converted. One builder serves both
+// roads; the walk only hands it values it has just checked, so the result holds nothing that
+// was not checked. On the Python road values that need no conversion are the payload's own
+// objects; on the JSON road every value is made from the document.
 #pragma once
 
 #include "python.hpp"
@@ -17,8 +15,10 @@
 #include "bindings.hpp"
 #include "error.hpp"
 #include "json.hpp"
+#include "py_input.hpp"
 #include "py_owned.hpp"
 #include "schema.hpp"
+#include "validate.hpp"
 
 namespace vorn::py {
 
@@ -26,92 +26,105 @@ namespace vorn::py {
 /// fraction of a second becomes exactly six digits.
 std::string python_iso(std::string_view text);
 
-/// Keeps the builder within the interpreter's recursion budget: validation bounded the
-/// payload it saw, but a sequence may answer differently the second time it is read. On
-/// the JSON road it is only a backstop; dropping it there saved about 1% (8.04 against
-/// 7.91 us), too little to give up the check.
-class RecursionGuard {
+class Builder {
  public:
-  RecursionGuard() : entered_(Py_EnterRecursiveCall(" while building a validation result") == 0) {}
-  ~RecursionGuard() {
-    if (entered_) {
-      Py_LeaveRecursiveCall();
+  using Value = Owned;
+  static constexpr bool builds = true;
+
+  explicit Builder(const Bindings& bindings) : bindings_(bindings) {}
+
+  bool ok() const { return !failed_; }
+  Value none() { return Owned::borrow(Py_None); }
+
+  // ---- the Python road: checked values are the payload's own objects ----
+  Value scalar(const PyInput& in) { return Owned::borrow(in.object()); }
+  Value string(const PyInput& in, TextOnce<PyInput>& /*text*/) { return scalar(in); }
+  Value enum_value(const PyInput& in, const std::string& /*value*/) { return scalar(in); }
+  Value tag_value(const PyInput& tag, const Variant& /*variant*/) { return scalar(tag); }
+  Value date(const PyInput& in, std::string_view text, bool is_datetime) {
+    // A date object of the field's own class is its own result; any other text is converted.
+    if (in.date_class() == (is_datetime ? DateClass::DateTime : DateClass::Date)) {
+      return scalar(in);
+    }
+    return from_iso(text, is_datetime);
+  }
+  /// A list or tuple whose elements need no conversion comes back as the caller's object.
+  bool keeps(const PyInput& /*in*/, const Type& array) const { return !converts_items(array); }
+  Value same(const PyInput& in) { return scalar(in); }
+  void unreadable(const PyInput& array, std::uint64_t i);
+
+  // ---- the JSON road: every value is made anew ----
+  Value scalar(const json::Ref& r);
+  Value string(const json::Ref& r, TextOnce<json::Ref>& text);
+  Value enum_value(const json::Ref& /*r*/, const std::string& value) { return text_of(value); }
+  Value tag_value(const json::Ref& /*tag*/, const Variant& variant) { return text_of(variant.tag); }
+  Value date(const json::Ref& /*r*/, std::string_view text, bool is_datetime) {
+    return from_iso(text, is_datetime);
+  }
+  bool keeps(const json::Ref& /*r*/, const Type& /*array*/) const { return false; }
+  Value same(const json::Ref& /*r*/) { return Value{}; }
+  void unreadable(const json::Ref& /*array*/, std::uint64_t /*i*/) {}
+
+  // ---- containers ----
+  Value list(std::uint64_t n) { return made(PyList_New(static_cast<Py_ssize_t>(n))); }
+  bool set_item(Value& list, std::uint64_t i, Value&& v) {
+    // PyList_SetItem steals the value even when it fails.
+    return checked(PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), v.release()));
+  }
+  Value dict() { return made(PyDict_New()); }
+  bool set_field(Value& dict, const Field& field, Value&& v) {
+    return set(dict, field.name, field.key_id, v);
+  }
+  bool set_tag(Value& dict, const UnionType& u, Value&& v) {
+    return set(dict, u.tag, no_key_id, v);
+  }
+
+  /// Records where the first failed build happened (a date Python cannot hold is reported
+  /// at that value's path).
+  void failed_at(Path&& path) {
+    if (unrepresentable_ && !placed_) {
+      unrepresentable_->path = std::move(path);
+      placed_ = true;
     }
   }
-  RecursionGuard(const RecursionGuard&) = delete;
-  RecursionGuard& operator=(const RecursionGuard&) = delete;
-  explicit operator bool() const { return entered_; }
+
+  /// The run's answer once the walk is over: the issues if any, else the build failure if
+  /// any, else the result. Returns a new reference or nullptr with an exception set.
+  PyObject* finish(Owned result, IssueList&& issues);
 
  private:
-  bool entered_;
-};
+  static bool converts_items(const Type& array);
 
-class Out {
- public:
-  Out(const Schema& schema, const Bindings& bindings, RunState& run)
-      : schema_(schema), bindings_(bindings), run_(run) {}
-
-  // Python road: values that need no conversion pass through as the same objects.
-  // `tag`: the union's tag name, borrowed from the schema, or null.
-  Owned object_tagged(const ObjectType& object, PyObject* payload, const std::string* tag);
-  Owned value(const Type& type, PyObject* v);
-
-  // JSON road: every value is created anew from the document.
-  Owned object_from_json(const ObjectType& object, json::Ref r, const std::string* tag);
-  Owned emit_json(const Type& type, json::Ref r);
-  Owned plain_json(json::Ref r);
-
-  /// date.fromisoformat(text), or datetime.fromisoformat(python_iso(text)). A ValueError (a
-  /// year 0 or a leap second, which the text forms allow and Python cannot hold) is
-  /// recorded in `unrepresentable` instead of raised.
-  Owned date_from_text(bool is_datetime, std::string_view text);
-
-  /// Adds one step, innermost first, to the path of a pending unrepresentable date.
-  void unwind(Segment&& step) {
-    if (unrepresentable) {
-      unrepresentable->path.segments.push_back(std::move(step));
+  // A new reference from the C API, the failure parked when it is null.
+  Value made(PyObject* p) {
+    if (p == nullptr) [[unlikely]] {
+      fail();
     }
+    return Owned::steal(p);
   }
-
-  /// The dict key for a member: the field's or union tag's interned key, borrowed from the
-  /// Bindings with no reference taken, or a new str for a name without one.
-  class Key {
-   public:
-    Key(const Bindings& bindings, std::string_view name, std::uint32_t key_id)
-        : key_(bindings.key(name, key_id)) {
-      if (key_ == nullptr) {
-        made_ = Owned::steal(
-            PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
-        key_ = made_.get();
-      }
+  bool checked(int status) {
+    if (status < 0) [[unlikely]] {
+      fail();
+      return false;
     }
-    /// Null, with an error set, when a new str could not be made.
-    PyObject* get() const { return key_; }
+    return true;
+  }
+  bool set(Value& dict, const std::string& name, std::uint32_t key_id, const Value& v) {
+    if (PyObject* key = bindings_.key(name, key_id)) [[likely]] {
+      return checked(PyDict_SetItem(dict.get(), key, v.get()));
+    }
+    return set_new_key(dict, name, v);
+  }
+  bool set_new_key(Value& dict, std::string_view name, const Value& v);
+  Value text_of(const std::string& schema_text);
+  Value from_iso(std::string_view text, bool is_datetime);
+  [[gnu::cold]] void fail();
 
-   private:
-    PyObject* key_;
-    Owned made_;
-  };
-
-  /// Turns a failed build into the call's error: ValidationError for an unrepresentable
-  /// date, otherwise the pending Python error. Returns the result or nullptr.
-  PyObject* finish(Owned result);
-
-  const Schema& schema() const { return schema_; }
-  const Bindings& bindings() const { return bindings_; }
-
-  std::optional<Issue> unrepresentable;
-
- private:
-  Owned array_value(const Type& type, PyObject* v);
-  Owned copy_in_order(const ObjectType& object, PyObject* payload, const std::string* tag);
-  // A new list of `convert` applied to each element of an array node, in order.
-  template <class Convert>
-  Owned list_from_json(json::Ref r, Convert&& convert);
-
-  const Schema& schema_;
   const Bindings& bindings_;
-  RunState& run_;
+  bool failed_ = false;
+  RunState error_;  // the first failure's Python error, parked while the walk goes on
+  std::optional<Issue> unrepresentable_;
+  bool placed_ = false;
 };
 
 }  // namespace vorn::py

@@ -45,54 +45,51 @@ const Bound& bound_of(PyObject* self) {
   return reinterpret_cast<ValidatorObject*>(self)->bound;
 }
 
+Root root_of(const Bound& b) {
+  return Root{b.object, b.union_type, b.type_name};
+}
+
 PyObject* run_python(const Bound& b, PyObject* payload) {
   RunState run;
   PyInput root(Owned::borrow(payload), b.bindings, run);
-  IssueList issues = validate(*b.schema, b.type_name, root, b.limits);
+  Builder out(b.bindings);
+  IssueList issues;
+  Owned result = walk(*b.schema, root_of(b), root, b.limits, out, issues);
   if (run.failed) {
-    run.restore_error();
+    run.restore_error();  // a dict mutated under its key walk fails the whole call
     return nullptr;
   }
+  return out.finish(std::move(result), std::move(issues));
+}
+
+PyObject* raise_json_error(const json::JsonError& error) {
+  IssueList issues = error.as_validation();
   if (!issues.empty()) {
     return raise_issues(std::move(issues));
   }
-  std::optional<Target> target = shape(b.object, b.union_type, root);
-  if (!target) {
-    return raise_unknown_type(b.type_name);
+  PyObject* parse_error = parse_error_class();
+  if (parse_error == nullptr) {
+    return nullptr;
   }
-  Out out(*b.schema, b.bindings, run);
-  return out.finish(out.object_tagged(*target->object, payload, target->tag));
+  std::string text = error.text();
+  Owned message =
+      Owned::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+  if (message) {
+    PyErr_SetObject(parse_error, message.get());
+  }
+  return nullptr;
 }
 
 // `bytes` stays alive for the whole call: the document borrows it.
 PyObject* run_json(const Bound& b, std::string_view bytes) {
   Result<json::Document, json::JsonError> parsed = json::Document::parse(bytes, b.limits);
   if (!parsed) {
-    IssueList issues = parsed.error().as_validation();
-    if (!issues.empty()) {
-      return raise_issues(std::move(issues));
-    }
-    std::string text = parsed.error().text();
-    Owned message = Owned::steal(
-        PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
-    if (message) {
-      PyErr_SetObject(parse_error_class(), message.get());
-    }
-    return nullptr;
+    return raise_json_error(parsed.error());
   }
-  const json::Document& document = parsed.value();
-  const json::Ref root = document.root();
-  IssueList issues = validate(*b.schema, b.type_name, root, b.limits);
-  if (!issues.empty()) {
-    return raise_issues(std::move(issues));
-  }
-  std::optional<Target> target = shape(b.object, b.union_type, root);
-  if (!target) {
-    return raise_unknown_type(b.type_name);
-  }
-  RunState run;
-  Out out(*b.schema, b.bindings, run);
-  return out.finish(out.object_from_json(*target->object, root, target->tag));
+  Builder out(b.bindings);
+  IssueList issues;
+  Owned result = walk(*b.schema, root_of(b), parsed.value().root(), b.limits, out, issues);
+  return out.finish(std::move(result), std::move(issues));
 }
 
 // Chooses the road by the payload's type: text (str, bytes, bytearray) is JSON, anything
@@ -193,6 +190,53 @@ PyType_Spec validator_spec = {
 
 PyObject* validator_cache = nullptr;
 
+bool add_text(Bindings& b, const std::string& text) {
+  PyObject* str = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+  if (str == nullptr) {
+    return false;
+  }
+  PyUnicode_InternInPlace(&str);
+  b.texts.emplace_back(text.data(), Owned::steal(str));
+  return true;
+}
+
+bool add_enum_texts(Bindings& b, const Type& type) {
+  const Type* t = &type;
+  while (t->tag == Type::Tag::Array && t->item) {
+    t = t->item.get();
+  }
+  for (const std::string& value : t->values) {
+    if (!add_text(b, value)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// The union tag names, variant tag values and enum values of the schema, as Bindings::texts.
+bool add_texts(Bindings& b, const Schema& schema) {
+  for (const auto& [name, object] : schema.objects) {
+    for (const Field& field : object.fields) {
+      if (!add_enum_texts(b, field.type)) {
+        return false;
+      }
+    }
+  }
+  for (const auto& [name, u] : schema.unions) {
+    if (!add_text(b, u.tag)) {
+      return false;
+    }
+    for (const Variant& variant : u.variants) {
+      if (!add_text(b, variant.tag)) {
+        return false;
+      }
+    }
+  }
+  std::sort(b.texts.begin(), b.texts.end(),
+            [](const auto& x, const auto& y) { return std::less<>()(x.first, y.first); });
+  return true;
+}
+
 bool fill_bindings(Bindings& b, const Schema& schema) {
   Owned datetime = Owned::steal(PyImport_ImportModule("datetime"));
   if (!datetime) {
@@ -224,18 +268,20 @@ bool fill_bindings(Bindings& b, const Schema& schema) {
     PyUnicode_InternInPlace(&key);
     b.keys.push_back(Owned::steal(key));
   }
-  b.tag_keys.reserve(schema.unions.size());
-  for (const auto& entry : schema.unions) {
-    const std::string& tag = entry.second.tag;
-    PyObject* key = PyUnicode_FromStringAndSize(tag.data(), static_cast<Py_ssize_t>(tag.size()));
-    if (key == nullptr) {
-      return false;
-    }
-    PyUnicode_InternInPlace(&key);
-    b.tag_keys.emplace_back(tag.data(), Owned::steal(key));
+  if (!add_texts(b, schema)) {
+    return false;
   }
-  std::sort(b.tag_keys.begin(), b.tag_keys.end(),
-            [](const auto& x, const auto& y) { return std::less<>()(x.first, y.first); });
+  // Feature test rather than a version test: what matters is what this fromisoformat takes.
+  Owned probe = Owned::steal(PyUnicode_FromString("2000-01-01T00:00:00.1234567Z"));
+  if (!probe) {
+    return false;
+  }
+  Owned parsed = Owned::steal(
+      PyObject_CallFunctionObjArgs(b.datetime_fromisoformat.get(), probe.get(), nullptr));
+  b.iso_takes_z = static_cast<bool>(parsed);
+  if (!parsed) {
+    PyErr_Clear();  // a ValueError here only says that texts must be rewritten
+  }
   return true;
 }
 

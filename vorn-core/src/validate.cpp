@@ -55,20 +55,39 @@ std::uint64_t repeat_limit(std::uint64_t max_items, std::uint64_t max_object_key
 
 }  // namespace
 
-Validator::Validator(const Schema& schema, const Limits& limits)
+Root resolve_root(const Schema& schema, std::string_view name) {
+  Root root;
+  root.object = schema.get(name);
+  root.union_type = root.object == nullptr ? schema.get_union(name) : nullptr;
+  root.name = name;
+  return root;
+}
+
+bool reads_text(const Field& field) {
+  for (const Rule& rule : field.rules) {
+    if (rule.tag == Rule::Tag::MinLen || rule.tag == Rule::Tag::MaxLen ||
+        rule.tag == Rule::Tag::Format) {
+      return true;
+    }
+  }
+  return false;
+}
+
+WalkState::WalkState(const Schema& schema, const Limits& limits, bool builds)
     : schema_(schema),
       max_depth_(std::min(limits.max_depth, depth_clamp)),
       max_items_(limits.max_items),
       max_string_bytes_(limits.max_string_bytes),
       max_object_keys_(limits.max_object_keys),
+      build_(builds),
       repeat_budget_(repeat_limit(limits.max_items, limits.max_object_keys)) {}
 
-Validator::Entry Validator::enter_tracked(const void* id, const void* type) {
+WalkState::Visit WalkState::enter_tracked(const void* id, const void* type) {
   for (const Tracked& t : tracked_) {
     if (t.id == id && t.type == type) {
       // The walk would repeat itself until the depth limit: report that limit now.
       depth_exceeded();
-      return Entry::Refused;
+      return Visit::Refused;
     }
   }
   bool repeated = false;
@@ -81,25 +100,25 @@ Validator::Entry Validator::enter_tracked(const void* id, const void* type) {
   }
   if (repeated) {
     if (repeat_spent_) {
-      return Entry::Refused;
+      return Visit::Refused;
     }
     ++repeat_depth_;
   }
   tracked_.push_back(Tracked{id, type});
-  return repeated ? Entry::Repeat : Entry::Fresh;
+  return repeated ? Visit::Repeat : Visit::Fresh;
 }
 
-void Validator::leave_tracked(Entry entry) {
-  if (entry == Entry::Refused) {
+void WalkState::leave_tracked(Visit visit) {
+  if (visit == Visit::Refused) {
     return;
   }
   tracked_.pop_back();
-  if (entry == Entry::Repeat) {
+  if (visit == Visit::Repeat) {
     --repeat_depth_;
   }
 }
 
-bool Validator::charge_repeat() {
+bool WalkState::charge_repeat() {
   if (repeat_spent_) {
     return false;
   }
@@ -112,7 +131,7 @@ bool Validator::charge_repeat() {
   return true;
 }
 
-Path Validator::current_path() const {
+Path WalkState::current_path() const {
   Path path;
   const std::size_t n = std::min(steps_used_, max_steps);
   path.segments.reserve(n + 1);
@@ -127,19 +146,21 @@ Path Validator::current_path() const {
   return path;
 }
 
-void Validator::push(Code code, std::string&& message) {
+void WalkState::push(Code code, std::string&& message) {
+  build_ = false;
   charge_repeated_issue();
   issues_.push_back(Issue{current_path(), code, std::move(message)});
 }
 
-void Validator::push_under(std::string_view name, Code code, std::string&& message) {
+void WalkState::push_under(std::string_view name, Code code, std::string&& message) {
+  build_ = false;
   charge_repeated_issue();
   Path path = current_path();
   path.segments.push_back(Segment{std::string(name), 0, false});
   issues_.push_back(Issue{std::move(path), code, std::move(message)});
 }
 
-void Validator::charge_repeated_issue() {
+void WalkState::charge_repeated_issue() {
   // An issue found again inside a repeated container costs far more memory than the value
   // it is about (an owned path and message, some 400 bytes): charging it a hundred values
   // keeps an alias bomb of invalid leaves to about a thousand issues instead of a hundred
@@ -150,34 +171,34 @@ void Validator::charge_repeated_issue() {
   }
 }
 
-void Validator::depth_exceeded() {
+void WalkState::depth_exceeded() {
   push(Code::depth_exceeded, "nesting deeper than the limit of " + udec(max_depth_));
 }
 
-void Validator::mismatch(std::string_view expected, Kind found) {
+void WalkState::mismatch(std::string_view expected, Kind found) {
   push(Code::type_mismatch, concat({"expected ", expected, ", found ", found_name(found)}));
 }
 
-void Validator::string_too_large(std::uint64_t bytes) {
+void WalkState::string_too_large(std::uint64_t bytes) {
   push(Code::size_exceeded,
        concat({udec(bytes), " bytes exceeds the limit of ", udec(max_string_bytes_)}));
 }
 
-void Validator::not_finite() {
+void WalkState::not_finite() {
   push(Code::not_finite, "NaN and infinity are not valid values");
 }
 
-void Validator::integer_too_wide() {
+void WalkState::integer_too_wide() {
   push(Code::integer_too_wide, "integer is wider than 64 bits");
 }
 
-void Validator::unsafe_integer() {
+void WalkState::unsafe_integer() {
   push(Code::unsafe_integer,
        "arrived in a numeric type that cannot hold it exactly;                  send it as the "
        "host's arbitrary-precision integer");
 }
 
-void Validator::int_out_of_range(Int128 v, const Type& type) {
+void WalkState::int_out_of_range(Int128 v, const Type& type) {
   const unsigned bits = 8u << static_cast<unsigned>(type.width);
   const Int128 lo = type.is_signed ? -(Int128{1} << (bits - 1)) : 0;
   const Int128 hi = type.is_signed ? (Int128{1} << (bits - 1)) - 1 : (Int128{1} << bits) - 1;
@@ -185,7 +206,7 @@ void Validator::int_out_of_range(Int128 v, const Type& type) {
                                    dec(lo), "..=", dec(hi), ")"}));
 }
 
-void Validator::date_issue(Code code, std::string_view text, bool is_datetime) {
+void WalkState::date_issue(Code code, std::string_view text, bool is_datetime) {
   if (code == Code::missing_timezone) {
     push(code, concat({"`", text, "` has no UTC offset; Vorn does not assume local time"}));
   } else {
@@ -193,35 +214,35 @@ void Validator::date_issue(Code code, std::string_view text, bool is_datetime) {
   }
 }
 
-void Validator::not_in_enum(std::string_view text, const Type& type) {
+void WalkState::not_in_enum(std::string_view text, const Type& type) {
   std::string message = concat({"`", text, "` is not one of: "});
   append_joined(message, type.values, [](const std::string& v) { return std::string_view(v); });
   push(Code::not_in_enum, std::move(message));
 }
 
-void Validator::too_many_items(std::uint64_t n) {
+void WalkState::too_many_items(std::uint64_t n) {
   push(Code::size_exceeded, concat({udec(n), " items exceeds the limit of ", udec(max_items_)}));
 }
 
-void Validator::too_many_keys(std::uint64_t n) {
+void WalkState::too_many_keys(std::uint64_t n) {
   push(Code::size_exceeded,
        concat({udec(n), " keys exceeds the limit of ", udec(max_object_keys_)}));
 }
 
-void Validator::null_element() {
+void WalkState::null_element() {
   push(Code::null_not_allowed, "must not be null; declare the element as `T?` to allow it");
 }
 
-void Validator::field_missing(const Field& field) {
+void WalkState::field_missing(const Field& field) {
   push(Code::required, field.nullable ? "required; may be null but must be present" : "required");
 }
 
-void Validator::field_null(const Field& field) {
+void WalkState::field_null(const Field& field) {
   push(Code::null_not_allowed,
        field.optional ? "may be absent, but must not be null when present" : "must not be null");
 }
 
-void Validator::rule_failed(const Rule& rule, Int128 measured) {
+void WalkState::rule_failed(const Rule& rule, Int128 measured) {
   const std::string m = udec(rule.count);
   switch (rule.tag) {
     case Rule::Tag::MinLen:
@@ -246,38 +267,38 @@ void Validator::rule_failed(const Rule& rule, Int128 measured) {
   }
 }
 
-void Validator::unknown_fields(const ObjectType& object, std::vector<std::string>& keys) {
+void WalkState::unknown_fields(const ObjectType& object, std::vector<std::string>& keys) {
   for (const std::string& key : keys) {
     push_under(key, Code::unknown_field,
                concat({"`", object.name, "` declares no field named `", key, "`"}));
   }
 }
 
-void Validator::tag_missing(const UnionType& u) {
+void WalkState::tag_missing(const UnionType& u) {
   push_under(u.tag, Code::required,
              concat({"`", u.tag, "` decides which variant of `", u.name, "` this is"}));
 }
 
-void Validator::tag_null(const UnionType& u) {
+void WalkState::tag_null(const UnionType& u) {
   push_under(u.tag, Code::null_not_allowed, concat({"the tag of `", u.name, "` cannot be null"}));
 }
 
-void Validator::tag_mismatch(const UnionType& u, Kind found) {
+void WalkState::tag_mismatch(const UnionType& u, Kind found) {
   push_under(u.tag, Code::type_mismatch, concat({"expected string, found ", found_name(found)}));
 }
 
-void Validator::unknown_variant(const UnionType& u, std::string_view text) {
+void WalkState::unknown_variant(const UnionType& u, std::string_view text) {
   std::string message =
       concat({"`", text, "` is not a variant of `", u.name, "`; expected one of: "});
   append_joined(message, u.variants, [](const Variant& v) { return std::string_view(v.tag); });
   push_under(u.tag, Code::unknown_variant, std::move(message));
 }
 
-void Validator::unknown_type(std::string_view name) {
+void WalkState::unknown_type(std::string_view name) {
   push(Code::unknown_type, concat({"schema declares no type named `", name, "`"}));
 }
 
-void Validator::repeat_budget_spent() {
+void WalkState::repeat_budget_spent() {
   push(Code::size_exceeded, "shared containers repeat more than " +
                                 udec(repeat_limit(max_items_, max_object_keys_)) +
                                 " values; the payload unfolds too large");

@@ -1,6 +1,27 @@
 // The validation walk: one payload value against one schema type, through any Input,
-// recording every problem. Hot code lives here so that each adapter's operations inline;
-// every message is formatted out of line (validate.cpp), and only when an issue is recorded.
+// recording every problem and, through an output policy, building the result in the same
+// pass. Hot code lives here so that each adapter's and each policy's operations inline; every
+// message is formatted out of line (validate.cpp), and only when an issue is recorded.
+//
+// An output policy `Out` has a `Value` type (empty when nothing was built) and a constexpr
+// `builds`. A policy that builds answers, for each adapter `In` it serves:
+//   bool ok()                                  no build has failed
+//   Value none()                               the result's null
+//   Value scalar(const In&)                    a checked bool, integer or float
+//   Value string(const In&, TextOnce<In>&)     a checked string
+//   Value enum_value(const In&, const std::string& value)
+//   Value date(const In&, std::string_view text, bool is_datetime)
+//   Value tag_value(const In& tag, const Variant&)
+//   bool keeps(const In&, const Type& array)   the array itself is the result (nothing in it
+//                                              needs converting), so its elements are only checked
+//   Value same(const In&)                      the payload's own value, for a kept array
+//   Value list(std::uint64_t n); bool set_item(Value& list, std::uint64_t i, Value&&)
+//   Value dict(); bool set_field(Value&, const Field&, Value&&)
+//   bool set_tag(Value&, const UnionType&, Value&&)
+//   void unreadable(const In& array, std::uint64_t i)   an element the adapter could not read
+//   void failed_at(Path&&)                     where the first failed build happened
+// Every Value-returning call gives an empty Value, and every bool call false, when it fails; the
+// policy keeps the failure, and the walk stops building and goes on checking.
 #pragma once
 
 #include <array>
@@ -10,6 +31,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_set>
+#include <utility>  // std::move
 #include <vector>
 
 #include "datetime.hpp"
@@ -20,29 +42,53 @@
 
 namespace vorn {
 
-/// The state of one validation walk. Made by `validate`; never reused.
-class Validator {
+/// The output policy of walks that only check: nothing is built, and the compiler drops every
+/// builder call.
+struct CheckOnly {
+  struct Value {
+    explicit operator bool() const { return false; }
+  };
+  static constexpr bool builds = false;
+};
+
+/// A present value's text, asked of the adapter at most once and shared by the type check,
+/// the field's rules and the builder: for a date object it is the result of its isoformat(),
+/// whose code then runs once however many rules read the text.
+template <Input In>
+class TextOnce {
  public:
-  Validator(const Schema& schema, const Limits& limits);
+  explicit TextOnce(const In& in) : in_(in) {}
+  const std::optional<Text>& get() {
+    if (!asked_) {
+      text_ = in_.as_str();
+      asked_ = true;
+    }
+    return text_;
+  }
+  bool asked() const { return asked_; }
 
-  /// Checks one value against one type expression at the given depth.
-  template <Input In>
-  void value(const Type& type, const In& in, std::uint64_t depth);
+ private:
+  const In& in_;
+  std::optional<Text> text_;
+  bool asked_ = false;
+};
 
-  /// Checks an object against an object type; `exempt`, when not null, names a member (a
-  /// union's tag, borrowed from the schema) that is not reported as undeclared.
-  // A pointer rather than an optional view (here and for the output builder's tag): the
-  // optional went through memory, and its one-byte store read back as a word stalled every
-  // nested object's call (benchmark Python accept 5.79 -> 5.62 us, JSON 7.62 -> 7.45 us).
-  /// `hint` is where the member lookups start: a union passes its place after the tag (its
-  /// list of 30 union objects in bench/roads.py, JSON road: 7.50 -> 7.37 us).
-  template <Input In>
-  void object_with(const ObjectType& object, const In& in, std::uint64_t depth,
-                   const std::string* exempt, SlotHint hint = {});
+/// The declaration a walk starts from, resolved once (a validator resolves it when bound).
+struct Root {
+  const ObjectType* object = nullptr;  // at most one of these is set
+  const UnionType* union_type = nullptr;
+  std::string_view name;  // borrowed from whoever resolved it
+};
 
-  /// Chooses a union's variant by its tag member and checks the object against it.
-  template <Input In>
-  void union_(const UnionType& u, const In& in, std::uint64_t depth);
+/// Resolves a declared name; a Root with neither pointer set when the schema lacks it.
+Root resolve_root(const Schema& schema, std::string_view name);
+
+/// The part of a walk that does not depend on the input or the output: limits, the path,
+/// the issues, the tracking of shared containers, and the recorders. Kept out of the template
+/// so each recorder exists once, cold and out of line.
+class WalkState {
+ public:
+  WalkState(const Schema& schema, const Limits& limits, bool builds);
 
   /// Records unknown_type for `name` at the current path.
   [[gnu::cold]] void unknown_type(std::string_view name);
@@ -50,7 +96,7 @@ class Validator {
   /// The issues recorded so far, in recording order.
   IssueList take_issues() { return std::move(issues_); }
 
- private:
+ protected:
   // One step of the current path: a borrowed member name (from the schema, which outlives
   // the walk), or an index when `name` is null.
   struct Step {
@@ -65,7 +111,7 @@ class Validator {
   // Untracked: nothing to undo; Fresh: a tracked container met for the first time; Repeat: a
   // tracked container met again, whose values are charged to the repeat budget; Refused: a
   // cycle or a spent budget, not to be entered.
-  enum class Entry : std::uint8_t { Untracked, Fresh, Repeat, Refused };
+  enum class Visit : std::uint8_t { Untracked, Fresh, Repeat, Refused };
 
   void push_step(const std::string* name, std::uint64_t index) {
     if (steps_used_ < max_steps) {
@@ -88,30 +134,46 @@ class Validator {
   }
 
   template <Input In>
-  Entry enter(const In& in, const void* type);
-  void leave(Entry entry) {
-    if (entry != Entry::Untracked) [[unlikely]] {
-      leave_tracked(entry);
+  Visit enter(const In& in, const void* type) {
+    const void* id = in.identity();
+    if (id == nullptr) [[likely]] {
+      return Visit::Untracked;
+    }
+    return enter_tracked(id, type);
+  }
+  void leave(Visit visit) {
+    if (visit != Visit::Untracked) [[unlikely]] {
+      leave_tracked(visit);
     }
   }
-  Entry enter_tracked(const void* id, const void* type);
-  void leave_tracked(Entry entry);
+  Visit enter_tracked(const void* id, const void* type);
+  void leave_tracked(Visit visit);
   bool charge_repeat();
   void charge_repeated_issue();
 
-  template <Input In>
-  void int_value(const Type& type, const In& in);
-  // Date, DateTime and Enum: the types that read the text itself.
-  template <Input In>
-  void text_value(const Type& type, const In& in, Kind kind);
-  template <Input In>
-  void array(const Type& type, const In& in, std::uint64_t depth);
-  template <Input In>
-  void rules(const Field& field, const In& in);
+  /// Whether the integer is inside its type's range; records the issue when not.
+  bool int_in_range(IntValue iv, const Type& type) {
+    const Int128 v = iv.widen();
+    const unsigned bits = 8u << static_cast<unsigned>(type.width);
+    Int128 lo = 0;
+    Int128 hi = 0;
+    if (type.is_signed) {
+      lo = -(Int128{1} << (bits - 1));
+      hi = (Int128{1} << (bits - 1)) - 1;
+    } else {
+      hi = (Int128{1} << bits) - 1;
+    }
+    if (v < lo || v > hi) {
+      int_out_of_range(v, type);
+      return false;
+    }
+    return true;
+  }
 
   Path current_path() const;
 
-  // Recorders: out of line and cold, so a conforming payload never formats anything.
+  // Recorders: out of line and cold, so a conforming payload never formats anything. Each
+  // one also ends building: a result is returned only when no issue was found.
   [[gnu::cold]] void push(Code code, std::string&& message);
   [[gnu::cold]] void push_under(std::string_view name, Code code, std::string&& message);
   [[gnu::cold]] void depth_exceeded();
@@ -141,6 +203,10 @@ class Validator {
   std::uint64_t max_items_;
   std::uint64_t max_string_bytes_;
   std::uint64_t max_object_keys_;
+  // Whether values met now go into the result: true from the start when the policy builds,
+  // false for good after the first issue or failed build, and false inside an array that is
+  // itself the result.
+  bool build_;
   IssueList issues_;
   std::array<Step, max_steps> steps_;
   std::size_t steps_used_ = 0;
@@ -162,262 +228,425 @@ class Validator {
   bool repeat_spent_ = false;
 };
 
-/// Validates `root` against the named type. Empty when the payload conforms; otherwise every
-/// issue in depth-first order.
+/// The state of one walk that checks a payload and, while it finds no issue, builds the
+/// result through `Out`. Made by `walk`; never reused.
+template <class Out>
+class Validator : public WalkState {
+ public:
+  using Value = typename Out::Value;
+
+  Validator(const Schema& schema, const Limits& limits, Out& out)
+      : WalkState(schema, limits, Out::builds), out_(out) {}
+
+  /// Checks one value against one type expression at the given depth; `text` is the value's
+  /// own text reader, shared with the caller's rules.
+  template <Input In>
+  Value value(const Type& type, const In& in, std::uint64_t depth, TextOnce<In>& text);
+
+  /// A union's part in an object it checks: the union, its chosen variant and the tag member.
+  template <Input In>
+  struct Tagged {
+    const UnionType& u;
+    const Variant& variant;
+    const In& tag;
+  };
+
+  /// Checks an object against an object type. `tagged`, when not null, is the union that
+  /// chose this type: its tag is not reported as undeclared and leads the result.
+  // A pointer rather than an optional: the optional went through memory, and its one-byte
+  // store read back as a word stalled every nested object's call (benchmark Python accept
+  // 5.79 -> 5.62 us, JSON 7.62 -> 7.45 us).
+  /// `hint` is where the member lookups start: a union passes its place after the tag (its
+  /// list of 30 union objects in the benchmark, JSON road: 7.50 -> 7.37 us).
+  template <Input In>
+  Value object_with(const ObjectType& object, const In& in, std::uint64_t depth,
+                    const Tagged<In>* tagged, SlotHint hint = {});
+
+  /// Chooses a union's variant by its tag member and checks the object against it.
+  template <Input In>
+  Value union_(const UnionType& u, const In& in, std::uint64_t depth);
+
+  /// Checks the root; the result is empty when nothing was built.
+  template <Input In>
+  Value root(const Root& root, const In& in);
+
+ private:
+  bool building() const {
+    if constexpr (Out::builds) {
+      return build_;
+    } else {
+      return false;
+    }
+  }
+  // Hands a built value on; an empty one means the build failed, which ends building.
+  Value built(Value&& v) {
+    if (!v) [[unlikely]] {
+      build_failed();
+    }
+    return std::move(v);
+  }
+  void stored(bool ok) {
+    if (!ok) [[unlikely]] {
+      build_failed();
+    }
+  }
+  [[gnu::cold]] void build_failed() {
+    if constexpr (Out::builds) {
+      build_ = false;
+      out_.failed_at(current_path());
+    }
+  }
+
+  template <Input In>
+  Value scalar(const In& in) {
+    if constexpr (Out::builds) {
+      if (building()) {
+        return built(out_.scalar(in));
+      }
+    }
+    return Value{};
+  }
+  template <Input In>
+  Value text_value(const Type& type, const In& in, Kind kind, TextOnce<In>& text);
+  template <Input In>
+  bool int_value(const Type& type, const In& in, Kind kind);
+  template <Input In>
+  Value array(const Type& type, const In& in, std::uint64_t depth);
+  template <Input In>
+  Value ref(const Type& type, const In& in, std::uint64_t depth);
+  template <Input In>
+  void rules(const Field& field, const In& in, TextOnce<In>& text);
+
+  Out& out_;
+};
+
+/// Whether a field has a rule that reads its value's text.
+bool reads_text(const Field& field);
+
+/// Checks `in` against the root declaration and, while no issue is found, builds the result
+/// through `out`. The issues go to `issues` (empty when the payload conforms); the result is
+/// empty when an issue was found or the build failed (the policy says which).
+template <class Out, Input In>
+typename Out::Value walk(const Schema& schema, const Root& root, const In& in, const Limits& limits,
+                         Out& out, IssueList& issues) {
+  Validator<Out> v(schema, limits, out);
+  typename Out::Value result = v.root(root, in);
+  issues = v.take_issues();
+  return result;
+}
+
+/// Validates `root` against the named type without building anything. Empty when the payload
+/// conforms; otherwise every issue in depth-first order.
 template <Input In>
 IssueList validate(const Schema& schema, std::string_view type_name, const In& root,
                    const Limits& limits) {
-  Validator v(schema, limits);
-  if (const ObjectType* object = schema.get(type_name)) {
-    v.object_with(*object, root, 0, nullptr);
-  } else if (const UnionType* u = schema.get_union(type_name)) {
-    v.union_(*u, root, 0);
-  } else {
-    v.unknown_type(type_name);
-  }
-  return v.take_issues();
-}
-
-/// The object type whose output a successful run builds, and the tag member it carries.
-struct Target {
-  const ObjectType* object = nullptr;
-  const std::string* tag = nullptr;  // the union's tag name, borrowed from the schema
-};
-
-/// Finds the output target for a declared name: the object type itself, or the variant a
-/// union's tag selects. Empty when there is none.
-template <Input In>
-std::optional<Target> shape(const ObjectType* object, const UnionType* u, const In& in) {
-  if (object != nullptr) {
-    return Target{object, nullptr};
-  }
-  if (u == nullptr) {
-    return std::nullopt;
-  }
-  SlotHint hint;
-  Slot<In> tag = in.slot(MemberName{u->tag, no_key_id}, hint);
-  if (tag.state != SlotState::Present) {
-    return std::nullopt;
-  }
-  std::optional<Text> text = tag.value->as_str();
-  if (!text) {
-    return std::nullopt;
-  }
-  const Variant* variant = u->variant(text->view());
-  if (variant == nullptr || variant->object == nullptr) {
-    return std::nullopt;
-  }
-  return Target{variant->object, &u->tag};
+  CheckOnly out;
+  IssueList issues;
+  walk(schema, resolve_root(schema, type_name), root, limits, out, issues);
+  return issues;
 }
 
 // ---- implementation -------------------------------------------------------------------
 
+template <class Out>
 template <Input In>
-Validator::Entry Validator::enter(const In& in, const void* type) {
-  const void* id = in.identity();
-  if (id == nullptr) [[likely]] {
-    return Entry::Untracked;
+auto Validator<Out>::root(const Root& r, const In& in) -> Value {
+  if (r.object != nullptr) {
+    return object_with(*r.object, in, 0, static_cast<const Tagged<In>*>(nullptr));
   }
-  return enter_tracked(id, type);
+  if (r.union_type != nullptr) {
+    return union_(*r.union_type, in, 0);
+  }
+  unknown_type(r.name);
+  return Value{};
 }
 
+template <class Out>
 template <Input In>
-void Validator::value(const Type& type, const In& in, std::uint64_t depth) {
+auto Validator<Out>::value(const Type& type, const In& in, std::uint64_t depth, TextOnce<In>& text)
+    -> Value {
   if (repeat_depth_ > 0 && !charge_repeat()) {
-    return;
+    return Value{};
   }
   const Kind kind = in.kind();
   if (type.tag == Type::Tag::Date || type.tag == Type::Tag::DateTime ||
       type.tag == Type::Tag::Enum) {
-    text_value(type, in, kind);
-    return;
+    return text_value(type, in, kind, text);
   }
   // The other types need only the byte length, which an unescaped JSON string has at hand
-  // without building a Text (validation of the benchmark payload 1.84 -> 1.65 us).
+  // without building a Text (validation of the benchmark payload 1.84 -> 1.65 us), unless the
+  // field's rules have read the text already.
   if (kind == Kind::Str) {
-    if (std::optional<std::uint64_t> size = in.str_size(); size && *size > max_string_bytes_) {
+    std::optional<std::uint64_t> size;
+    if (text.asked()) {
+      if (const std::optional<Text>& t = text.get()) {
+        size = t->view().size();
+      }
+    } else {
+      size = in.str_size();
+    }
+    if (size && *size > max_string_bytes_) {
       string_too_large(*size);
-      return;
+      return Value{};
     }
   }
   switch (type.tag) {
     case Type::Tag::Bool:
       if (!in.as_bool()) {
         mismatch("bool", kind);
+        return Value{};
       }
-      return;
+      return scalar(in);
     case Type::Tag::Int:
-      int_value(type, in);
-      return;
+      if (!int_value(type, in, kind)) {
+        return Value{};
+      }
+      return scalar(in);
     case Type::Tag::Float:
       if (kind == Kind::Integer) {
-        return;
+        return scalar(in);
       }
       if (kind == Kind::Float) {
         std::optional<double> f = in.as_f64();
         if (!f || !std::isfinite(*f)) {
           not_finite();
+          return Value{};
         }
-        return;
+        return scalar(in);
       }
       mismatch("float", kind);
-      return;
+      return Value{};
     case Type::Tag::String:
       if (kind != Kind::Str) {
         mismatch("string", kind);
+        return Value{};
       }
-      return;
+      if constexpr (Out::builds) {
+        if (building()) {
+          return built(out_.string(in, text));
+        }
+      }
+      return Value{};
     case Type::Tag::Array:
-      array(type, in, depth);
-      return;
+      return array(type, in, depth);
     case Type::Tag::Ref:
-      if (type.ref_object != nullptr) {
-        object_with(*type.ref_object, in, depth, nullptr);
-      } else if (type.ref_union != nullptr) {
-        union_(*type.ref_union, in, depth);
-      } else if (const ObjectType* o = schema_.get(type.name)) {
-        object_with(*o, in, depth, nullptr);
-      } else if (const UnionType* u = schema_.get_union(type.name)) {
-        union_(*u, in, depth);
-      } else {
-        unknown_type(type.name);
-      }
-      return;
+      return ref(type, in, depth);
     case Type::Tag::Date:
     case Type::Tag::DateTime:
     case Type::Tag::Enum:
-      return;  // handled by text_value above
+      break;  // handled by text_value above
   }
+  return Value{};
 }
 
+template <class Out>
 template <Input In>
-void Validator::text_value(const Type& type, const In& in, Kind kind) {
-  std::optional<Text> text;
+auto Validator<Out>::ref(const Type& type, const In& in, std::uint64_t depth) -> Value {
+  const ObjectType* object = type.ref_object;
+  const UnionType* u = type.ref_union;
+  if (object == nullptr && u == nullptr) {
+    // Only a schema built by hand gets here: a parsed one resolves every reference.
+    object = schema_.get(type.name);
+    u = object == nullptr ? schema_.get_union(type.name) : nullptr;
+  }
+  if (object != nullptr) {
+    return object_with(*object, in, depth, static_cast<const Tagged<In>*>(nullptr));
+  }
+  if (u != nullptr) {
+    return union_(*u, in, depth);
+  }
+  unknown_type(type.name);
+  return Value{};
+}
+
+template <class Out>
+template <Input In>
+auto Validator<Out>::text_value(const Type& type, const In& in, Kind kind, TextOnce<In>& text)
+    -> Value {
+  const std::optional<Text>* t = nullptr;
   if (kind == Kind::Str) {
-    text = in.as_str();
-    if (text && text->view().size() > max_string_bytes_) {
-      string_too_large(text->view().size());
-      return;
+    t = &text.get();
+    if (*t && (*t)->view().size() > max_string_bytes_) {
+      string_too_large((*t)->view().size());
+      return Value{};
     }
   }
+  const bool has_text = t != nullptr && t->has_value();
   if (type.tag == Type::Tag::Enum) {
-    if (!text) {
+    if (!has_text) {
       mismatch("string", kind);
-      return;
+      return Value{};
     }
+    const std::string_view s = (*t)->view();
     for (const std::string& v : type.values) {
-      if (v == text->view()) {
-        return;
+      if (v == s) {
+        if constexpr (Out::builds) {
+          if (building()) {
+            return built(out_.enum_value(in, v));
+          }
+        }
+        return Value{};
       }
     }
-    not_in_enum(text->view(), type);
-    return;
+    not_in_enum(s, type);
+    return Value{};
   }
   const bool is_datetime = type.tag == Type::Tag::DateTime;
-  if (!text) {
+  if (!has_text) {
     mismatch(is_datetime ? "datetime" : "date", kind);
-    return;
+    return Value{};
   }
-  std::optional<Code> bad =
-      is_datetime ? validate_datetime(text->view()) : validate_date(text->view());
-  if (bad) {
-    date_issue(*bad, text->view(), is_datetime);
+  const std::string_view s = (*t)->view();
+  if (std::optional<Code> bad = is_datetime ? validate_datetime(s) : validate_date(s)) {
+    date_issue(*bad, s, is_datetime);
+    return Value{};
   }
+  if constexpr (Out::builds) {
+    if (building()) {
+      return built(out_.date(in, s, is_datetime));
+    }
+  }
+  return Value{};
 }
 
+template <class Out>
 template <Input In>
-void Validator::int_value(const Type& type, const In& in) {
-  const Kind kind = in.kind();
+bool Validator<Out>::int_value(const Type& type, const In& in, Kind kind) {
   if (kind == Kind::WideInteger) {
     integer_too_wide();
-    return;
+    return false;
   }
   if (kind == Kind::InexactInteger) {
     unsafe_integer();
-    return;
+    return false;
   }
   std::optional<IntValue> iv = in.as_int();
   if (!iv) {
     mismatch(int_type_name(type), kind);
-    return;
+    return false;
   }
-  const Int128 v = iv->widen();
-  const unsigned bits = 8u << static_cast<unsigned>(type.width);
-  Int128 lo = 0;
-  Int128 hi = 0;
-  if (type.is_signed) {
-    lo = -(Int128{1} << (bits - 1));
-    hi = (Int128{1} << (bits - 1)) - 1;
-  } else {
-    hi = (Int128{1} << bits) - 1;
-  }
-  if (v < lo || v > hi) {
-    int_out_of_range(v, type);
-  }
+  return int_in_range(*iv, type);
 }
 
+template <class Out>
 template <Input In>
-void Validator::array(const Type& type, const In& in, std::uint64_t depth) {
+auto Validator<Out>::array(const Type& type, const In& in, std::uint64_t depth) -> Value {
   if (!depth_ok(depth)) {
-    return;
+    return Value{};
   }
-  const Entry entry = enter(in, &type);
-  if (entry == Entry::Refused) {
-    return;
+  const Visit visit = enter(in, &type);
+  if (visit == Visit::Refused) {
+    return Value{};
   }
+  Value result{};
   const Kind kind = in.kind();
   if (kind != Kind::Array) {
     mismatch("array", kind);
   } else if (const std::uint64_t n = in.len(); n > max_items_) {
     too_many_items(n);
   } else {
+    // An array whose elements need no conversion is itself the result: its elements are
+    // checked and nothing is built inside it.
+    bool kept = false;
+    if constexpr (Out::builds) {
+      if (building()) {
+        if (out_.keeps(in, type)) {
+          kept = true;
+          build_ = false;
+        } else {
+          result = built(out_.list(n));
+        }
+      }
+    }
     const Type& item_type = *type.item;
     for (std::uint64_t i = 0; i < n; ++i) {
       std::optional<In> element = in.item(i);
       if (!element) {
+        if constexpr (Out::builds) {
+          if (building()) {
+            out_.unreadable(in, i);
+            build_failed();
+          }
+        }
         continue;
       }
       push_step(nullptr, i);
+      Value v{};
       if (element->kind() == Kind::Null) {
         if (!type.item_nullable) {
           null_element();
+        } else if constexpr (Out::builds) {
+          if (building()) {
+            v = out_.none();
+          }
         }
       } else {
-        value(item_type, *element, depth + 1);
+        TextOnce<In> text(*element);
+        v = value(item_type, *element, depth + 1, text);
+      }
+      if constexpr (Out::builds) {
+        if (v && building()) {
+          stored(out_.set_item(result, i, std::move(v)));
+        }
       }
       pop_step();
     }
+    if constexpr (Out::builds) {
+      if (kept) {
+        build_ = issues_.empty();
+        if (building()) {
+          result = built(out_.same(in));
+        }
+      }
+    }
   }
-  leave(entry);
+  leave(visit);
+  if (!building()) {
+    return Value{};
+  }
+  return result;
 }
 
+template <class Out>
 template <Input In>
-void Validator::object_with(const ObjectType& object, const In& in, std::uint64_t depth,
-                            const std::string* exempt, SlotHint hint) {
+auto Validator<Out>::object_with(const ObjectType& object, const In& in, std::uint64_t depth,
+                                 const Tagged<In>* tagged, SlotHint hint) -> Value {
   if (!depth_ok(depth)) {
-    return;
+    return Value{};
   }
   // A union has already entered this very object under its own type.
-  const Entry entry = exempt != nullptr ? Entry::Untracked : enter(in, &object);
-  if (entry == Entry::Refused) {
-    return;
+  const Visit visit = tagged != nullptr ? Visit::Untracked : enter(in, &object);
+  if (visit == Visit::Refused) {
+    return Value{};
   }
   const Kind kind = in.kind();
   if (kind != Kind::Object) {
     mismatch("object", kind);
-    leave(entry);
-    return;
+    leave(visit);
+    return Value{};
   }
   const std::uint64_t n = in.len();
   if (n > max_object_keys_) {
     too_many_keys(n);
-    leave(entry);
-    return;
+    leave(visit);
+    return Value{};
   }
-  std::uint64_t present = exempt != nullptr ? 1 : 0;
+  Value result{};
+  if constexpr (Out::builds) {
+    if (building()) {
+      result = built(out_.dict());
+      if (tagged != nullptr && building()) {
+        if (Value tag = built(out_.tag_value(tagged->tag, tagged->variant))) {
+          stored(out_.set_tag(result, tagged->u, std::move(tag)));
+        }
+      }
+    }
+  }
+  std::uint64_t present = tagged != nullptr ? 1 : 0;
   for (const Field& field : object.fields) {
     Slot<In> slot = in.slot(MemberName{field.name, field.key_id}, hint);
     push_step(&field.name, 0);
+    Value v{};
     switch (slot.state) {
       case SlotState::Missing:
         if (!field.optional) {
@@ -428,21 +657,39 @@ void Validator::object_with(const ObjectType& object, const In& in, std::uint64_
         ++present;
         if (!field.nullable) {
           field_null(field);
+        } else if constexpr (Out::builds) {
+          if (building()) {
+            v = out_.none();
+          }
         }
         break;
-      case SlotState::Present:
+      case SlotState::Present: {
         ++present;
-        value(field.type, *slot.value, depth + 1);
+        TextOnce<In> text(*slot.value);
         if (!field.rules.empty()) {
-          rules(field, *slot.value);
+          // Read the text before the type check when a rule needs it too, so both share it.
+          if (reads_text(field)) {
+            text.get();
+          }
+          v = value(field.type, *slot.value, depth + 1, text);
+          rules(field, *slot.value, text);
+        } else {
+          v = value(field.type, *slot.value, depth + 1, text);
         }
         break;
+      }
+    }
+    if constexpr (Out::builds) {
+      if (v && building()) {
+        stored(out_.set_field(result, field, std::move(v)));
+      }
     }
     pop_step();
   }
   // Each declared field found names a distinct member, so when they account for every
   // member there is nothing undeclared to look for.
   if (object.deny_unknown_fields && present != n) {
+    const std::string* exempt = tagged != nullptr ? &tagged->u.tag : nullptr;
     std::vector<std::string> unknown;
     in.each_key([&](std::string_view key) {
       if (object.field(key) == nullptr && !(exempt != nullptr && *exempt == key)) {
@@ -453,17 +700,22 @@ void Validator::object_with(const ObjectType& object, const In& in, std::uint64_
       unknown_fields(object, unknown);
     }
   }
-  leave(entry);
+  leave(visit);
+  if (!building()) {
+    return Value{};
+  }
+  return result;
 }
 
+template <class Out>
 template <Input In>
-void Validator::rules(const Field& field, const In& in) {
+void Validator<Out>::rules(const Field& field, const In& in, TextOnce<In>& text) {
   std::optional<std::uint64_t> length;
   for (const Rule& rule : field.rules) {
     if (rule.tag == Rule::Tag::MinLen || rule.tag == Rule::Tag::MaxLen) {
-      if (std::optional<Text> text = in.as_str()) {
+      if (const std::optional<Text>& t = text.get()) {
         std::uint64_t count = 0;
-        for (char c : text->view()) {
+        for (char c : t->view()) {
           // Count scalar values: every byte that does not continue a sequence starts one.
           count += (static_cast<unsigned char>(c) & 0xC0u) != 0x80u ? 1u : 0u;
         }
@@ -502,8 +754,8 @@ void Validator::rules(const Field& field, const In& in) {
         }
         break;
       case Rule::Tag::Format:
-        if (std::optional<Text> text = in.as_str()) {
-          if (!format_matches(rule.format, text->view())) {
+        if (const std::optional<Text>& t = text.get()) {
+          if (!format_matches(rule.format, t->view())) {
             rule_failed(rule, 0);
           }
         }
@@ -512,20 +764,21 @@ void Validator::rules(const Field& field, const In& in) {
   }
 }
 
+template <class Out>
 template <Input In>
-void Validator::union_(const UnionType& u, const In& in, std::uint64_t depth) {
+auto Validator<Out>::union_(const UnionType& u, const In& in, std::uint64_t depth) -> Value {
   if (!depth_ok(depth)) {
-    return;
+    return Value{};
   }
-  const Entry entry = enter(in, &u);
-  if (entry == Entry::Refused) {
-    return;
+  const Visit visit = enter(in, &u);
+  if (visit == Visit::Refused) {
+    return Value{};
   }
   const Kind kind = in.kind();
   if (kind != Kind::Object) {
     mismatch("object", kind);
-    leave(entry);
-    return;
+    leave(visit);
+    return Value{};
   }
   SlotHint hint;
   Slot<In> tag = in.slot(MemberName{u.tag, no_key_id}, hint);
@@ -546,16 +799,19 @@ void Validator::union_(const UnionType& u, const In& in, std::uint64_t depth) {
     // no variant can match it, so say which text was seen rather than stay silent.
     unknown_variant(u, tag.value->as_str_lossy());
   }
+  Value result{};
   if (variant != nullptr) {
     const ObjectType* object =
         variant->object != nullptr ? variant->object : schema_.get(variant->type_name);
     if (object == nullptr) {
       unknown_type(variant->type_name);
     } else {
-      object_with(*object, in, depth, &u.tag, hint);
+      const Tagged<In> tagged{u, *variant, *tag.value};
+      result = object_with(*object, in, depth, &tagged, hint);
     }
   }
-  leave(entry);
+  leave(visit);
+  return result;
 }
 
 }  // namespace vorn
