@@ -192,3 +192,59 @@ def test_memory_stays_flat_over_many_runs():
         timeout=120,
     )
     assert int(out) < 2048  # KiB
+
+
+def test_a_sequence_answering_differently_on_a_second_read_gets_nothing_unchecked_issue7():
+    class Shifty(list):
+        reads = 0
+
+        def __getitem__(self, i):
+            Shifty.reads += 1
+            return {"qty": 5} if Shifty.reads == 1 else {"qty": 999}
+
+    v = validator("schema Item { qty: u8 @range(1..=10) } schema T { items: [Item] }", "T")
+    assert v({"items": Shifty([None])}) == {"items": [{"qty": 5}]}
+    assert Shifty.reads == 1
+
+
+def test_code_run_by_a_check_cannot_swap_a_checked_member_issue7():
+    payload = {}
+
+    class Sly:
+        # isinstance() asks for __class__, which runs this: the member it rewrites was
+        # already checked, and the result keeps the checked value.
+        @property
+        def __class__(self):
+            payload["n"] = "not a number"
+            return dt.datetime
+
+        def isoformat(self):
+            return "2024-01-01T00:00:00Z"
+
+    payload.update({"n": 7, "s": Sly()})
+    got = validator("schema T { n: u8 s: String }", "T")(payload)
+    assert got["n"] == 7
+
+
+@pytest.mark.parametrize(
+    "schema, field_rules",
+    [
+        pytest.param("DateTime", "", id="plain"),
+        pytest.param("String", "@min_len(1) @max_len(40) @format(email)", id="rules-share-text"),
+    ],
+)
+def test_isoformat_runs_once_per_value_issue7(schema, field_rules):
+    class Counted(dt.datetime):
+        calls = 0
+
+        def isoformat(self, *args):
+            Counted.calls += 1
+            return super().isoformat(*args)
+
+    v = validator(f"schema T {{ at: {schema} {field_rules} }}", "T")
+    value = Counted(2024, 1, 1, tzinfo=dt.timezone.utc)
+    try:
+        v({"at": value})
+    except ValidationError:
+        pass
+    assert Counted.calls == 1
