@@ -3,8 +3,6 @@
 
 #include "py_output.hpp"
 
-#include <bit>  // std::bit_cast
-
 #include "classes.hpp"
 
 namespace vorn::py {
@@ -78,40 +76,6 @@ void Builder::unreadable(const PyInput& array, std::uint64_t i) {
     PyErr_SetString(PyExc_RuntimeError, "a sequence changed while it was validated");
   }
   fail();
-}
-
-Owned Builder::scalar(const json::Ref& r) {
-  const json::Node& n = r.node();
-  switch (n.tag) {
-    case json::NodeTag::Bool:
-      return Owned::borrow(n.flag != 0 ? Py_True : Py_False);
-    case json::NodeTag::Integer:
-      if (n.flag != 0) {
-        return made(PyLong_FromUnsignedLongLong(n.b));
-      }
-      return made(PyLong_FromLongLong(static_cast<long long>(n.b)));
-    case json::NodeTag::Float:
-      return made(PyFloat_FromDouble(std::bit_cast<double>(n.b)));
-    case json::NodeTag::Null:
-    case json::NodeTag::WideInteger:  // no digits are kept; the walk never accepts one
-    case json::NodeTag::Str:          // strings go through string()
-    case json::NodeTag::Array:
-    case json::NodeTag::Object:
-      break;
-  }
-  return none();
-}
-
-Owned Builder::string(const json::Ref& r, TextOnce<json::Ref>& text) {
-  const json::Node& n = r.node();
-  std::string_view view;
-  if (n.flag == 0) {
-    // No escape: the raw bytes are the text, checked as UTF-8 by the parser.
-    view = r.document()->raw(json::Span{n.a, static_cast<std::uint32_t>(n.b), false});
-  } else if (const std::optional<Text>& decoded = text.get()) {
-    view = decoded->view();
-  }
-  return made(PyUnicode_FromStringAndSize(view.data(), static_cast<Py_ssize_t>(view.size())));
 }
 
 bool Builder::set_new_key(Value& dict, std::string_view name, const Value& v) {
