@@ -91,11 +91,13 @@ Owned Builder::text_of(const std::string& schema_text) {
       PyUnicode_FromStringAndSize(schema_text.data(), static_cast<Py_ssize_t>(schema_text.size())));
 }
 
-Owned Builder::from_iso(std::string_view text, bool is_datetime) {
+Owned Builder::from_iso(std::string_view text, bool is_datetime, PyObject* own) {
   Owned arg;
   if (is_datetime && bindings_.iso_needs_rewrite(text)) {
     const std::string iso = python_iso(text);
     arg = made(PyUnicode_FromStringAndSize(iso.data(), static_cast<Py_ssize_t>(iso.size())));
+  } else if (own != nullptr) {
+    arg = Owned::borrow(own);
   } else {
     arg = made(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
   }

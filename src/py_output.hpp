@@ -47,7 +47,9 @@ class Builder {
     if (in.date_class() == (is_datetime ? DateClass::DateTime : DateClass::Date)) {
       return scalar(in);
     }
-    return from_iso(text, is_datetime);
+    // The payload's own str serves as fromisoformat's argument when it needs no rewriting.
+    PyObject* own = PyUnicode_CheckExact(in.object()) ? in.object() : nullptr;
+    return from_iso(text, is_datetime, own);
   }
   /// A list or tuple whose elements need no conversion comes back as the caller's object.
   bool keeps(const PyInput& /*in*/, const Type& array) const { return !converts_items(array); }
@@ -93,7 +95,7 @@ class Builder {
   Value enum_value(const json::Ref& /*r*/, const std::string& value) { return text_of(value); }
   Value tag_value(const json::Ref& /*tag*/, const Variant& variant) { return text_of(variant.tag); }
   Value date(const json::Ref& /*r*/, std::string_view text, bool is_datetime) {
-    return from_iso(text, is_datetime);
+    return from_iso(text, is_datetime, nullptr);
   }
   bool keeps(const json::Ref& /*r*/, const Type& /*array*/) const { return false; }
   Value same(const json::Ref& /*r*/) { return Value{}; }
@@ -151,7 +153,8 @@ class Builder {
   }
   bool set_new_key(Value& dict, std::string_view name, const Value& v);
   Value text_of(const std::string& schema_text);
-  Value from_iso(std::string_view text, bool is_datetime);
+  // `own`, when not null, is a str holding exactly `text`, used instead of a new one.
+  Value from_iso(std::string_view text, bool is_datetime, PyObject* own);
   [[gnu::cold]] void fail();
 
   const Bindings& bindings_;
