@@ -272,23 +272,25 @@ class Workload:
     encode: typing.Callable = lambda payload: json.dumps(payload).encode()
 
 
+def wide(name, names, shuffle=False, **options):
+    """An object of one u32 member a name; times are per key."""
+    payload = wide_payload(names, shuffle)
+    return Workload(
+        "adversarial", name, wide_schema(names), "Wide", [payload], per=len(names), unit="key", **options
+    )
+
+
 def workloads(quick):
     order, batch = make_order(), make_batch(1000)
     tree_sizes = (1_000, 10_000)
     key_sizes = (1_000, 10_000, 100_000) if quick else (1_000, 10_000, 100_000, 1_000_000)
     escaped_names = key_names(1000, 5)
     plain_names = [name.ljust(30, "_") for name in escaped_names]  # as long as the escaped text
+    bad_event = {**make_events()[0], "type": "scroll"}
     rows = [
         Workload("main", "order (1 KB)", ORDER, "Order", [order], [make_order(1)]),
         Workload("main", "batch (1,000 records)", ORDER, "Batch", [batch], [make_batch(1000, 1)]),
-        Workload(
-            "main",
-            "union (5 events, 5 calls)",
-            EVENTS,
-            "Event",
-            make_events(),
-            [{**make_events()[0], "type": "scroll"}],
-        ),
+        Workload("main", "union (5 events, 5 calls)", EVENTS, "Event", make_events(), [bad_event]),
         Workload(
             "main", "drawing (30 shapes)", DRAWING, "Drawing", [make_drawing()], [make_drawing(bad=True)]
         ),
@@ -309,45 +311,16 @@ def workloads(quick):
         Workload("reject", "batch, 20 errors", ORDER, "Batch", [make_batch(1000, 20)], rejected=True),
     ]
     names = key_names(1000)
-    keys = dict(per=1000, unit="key")
     rows += [
-        Workload(
-            "adversarial", "1,000 keys, in order", wide_schema(names), "Wide", [wide_payload(names)], **keys
-        ),
-        Workload(
-            "adversarial",
-            "1,000 plain 30-byte keys",
-            wide_schema(plain_names),
-            "Wide",
-            [wide_payload(plain_names)],
-            roads=("bytes",),
-            **keys,
-        ),
-        Workload(
-            "adversarial",
-            "1,000 escaped 30-byte keys",
-            wide_schema(escaped_names),
-            "Wide",
-            [wide_payload(escaped_names)],
-            roads=("bytes",),
-            encode=escaped_json,
-            **keys,
-        ),
+        wide("1,000 keys, in order", names),
+        wide("1,000 plain 30-byte keys", plain_names, roads=("bytes",)),
+        wide("1,000 escaped 30-byte keys", escaped_names, roads=("bytes",), encode=escaped_json),
     ]
     for n in key_sizes:
-        names = key_names(n)
+        limits = {"max_object_keys": n}
         rows.append(
-            Workload(
-                "adversarial",
-                f"{n:,} keys, shuffled",
-                wide_schema(names),
-                "Wide",
-                [wide_payload(names, True)],
-                per=n,
-                unit="key",
-                limits={"max_object_keys": n},
-                vorn_only=n > 1_000,
-                series="keys",
+            wide(
+                f"{n:,} keys, shuffled", key_names(n), True, limits=limits, vorn_only=n > 1_000, series="keys"
             )
         )
     return rows
