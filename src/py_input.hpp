@@ -149,15 +149,21 @@ class PyInput {
     return found;
   }
 
-  /// A dict lookup finds the member directly: the hint is not needed.
-  Slot<PyInput> slot(MemberName name, SlotHint& /*hint*/) const {
+  /// The member of that name, read the way PyDict_GetItemWithError reads it. The hint is
+  /// the dict position after the member found last: when the entry there holds the very
+  /// key object asked for (an interned name, as keys written in Python source are), that
+  /// entry is the member and no lookup is needed. A miss turns the hint off for the object.
+  Slot<PyInput> slot(MemberName name, SlotHint& hint) const {
     Slot<PyInput> found;
     if (kind_ != Kind::Object) {
       return found;
     }
     PyObject* value = nullptr;
     if (PyObject* key = bindings_->key(name.text, name.key_id)) {
-      value = PyDict_GetItemWithError(object_.get(), key);
+      value = next_if_key(key, hint);
+      if (value == nullptr) {
+        value = PyDict_GetItemWithError(object_.get(), key);
+      }
     } else {
       Owned made = Owned::steal(
           PyUnicode_FromStringAndSize(name.text.data(), static_cast<Py_ssize_t>(name.text.size())));
@@ -237,6 +243,25 @@ class PyInput {
   }
 
  private:
+  // The value of the dict entry at the hinted position when its key is `key` itself, else
+  // nullptr. A dict holds no two equal keys, so that entry is what a lookup would find.
+  // Order benchmark, Python road: 67.0k -> 64.9k instructions a call; tree 7.17M -> 6.95M.
+  PyObject* next_if_key(PyObject* key, SlotHint& hint) const {
+    if (hint.next == hint_off) {
+      return nullptr;
+    }
+    Py_ssize_t pos = hint.next;
+    PyObject* k = nullptr;
+    PyObject* v = nullptr;
+    if (PyDict_Next(object_.get(), &pos, &k, &v) && k == key && pos < hint_off) {
+      hint.next = static_cast<std::uint32_t>(pos);
+      return v;
+    }
+    hint.next = hint_off;
+    return nullptr;
+  }
+  static constexpr std::uint32_t hint_off = UINT32_MAX;
+
   void classify();
   std::optional<Text> isoformat() const;
   std::string key_text(PyObject* key) const;
