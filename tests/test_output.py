@@ -184,3 +184,39 @@ def test_plain_objects_come_back_in_declaration_order_with_str_keys(payload):
     assert list(got) == [k for k in ("a", "b", "c") if k in payload]
     assert all(type(k) is str for k in got)
     assert got["c"] is payload["c"]
+
+
+@pytest.mark.parametrize(
+    "payload, expected",
+    [
+        pytest.param(
+            {"d": ["0000-01-01"], "n": 300},
+            [Err("out_of_range", "n", "300 is outside the range of u8 (0..=255)")],
+            id="later-issue-wins",
+        ),
+        pytest.param(
+            {"n": 300, "d": ["0000-01-01"]},
+            [Err("out_of_range", "n", "300 is outside the range of u8 (0..=255)")],
+            id="earlier-issue-wins",
+        ),
+        pytest.param(
+            {"d": ["0000-01-01", "2024-02-30"]},
+            [Err("invalid_date", "d[1]", "`2024-02-30` is not a valid date")],
+            id="checking-goes-on-after-the-failed-build",
+        ),
+    ],
+)
+def test_a_failed_build_yields_to_the_issues_found_issue7(road, payload, expected):
+    # The walk stops building where Python cannot hold a date and goes on checking.
+    v = validator("schema T { d: [Date] n: optional u8 }", "T")
+    assert issues_of(lambda: road(v, payload)) == expected
+
+
+def test_json_enum_values_and_tags_are_made_once_at_binding_issue7():
+    v = validator(
+        "schema A { s: enum { on, off } } union U @tag(k) { a: A }",
+        "U",
+    )
+    first, second = v(b'{"k": "a", "s": "on"}'), v(b'{"s": "on", "k": "a"}')
+    assert first == second == {"k": "a", "s": "on"}
+    assert first["s"] is second["s"] and first["k"] is second["k"]
