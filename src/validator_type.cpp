@@ -123,27 +123,32 @@ PyObject* run(const Bound& b, PyObject* payload) {
   return run_python(b, payload);
 }
 
+// The one payload argument. A lone positional one is taken as it stands; any other shape
+// goes through the interpreter's parser, which also words its errors (the parser was 1.6%
+// of a 90-byte event's JSON run).
+PyObject* payload_argument(PyObject* args, PyObject* kwargs, const char* format) {
+  if (kwargs == nullptr && PyTuple_Size(args) == 1) {
+    return PyTuple_GetItem(args, 0);
+  }
+  static const char* keywords[] = {"payload", nullptr};
+  PyObject* payload = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(keywords), &payload)) {
+    return nullptr;
+  }
+  return payload;
+}
+
 PyObject* validator_call(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
   return guard<PyObject*>(nullptr, [&]() -> PyObject* {
-    static const char* keywords[] = {"payload", nullptr};
-    PyObject* payload = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:__call__", const_cast<char**>(keywords),
-                                     &payload)) {
-      return nullptr;
-    }
-    return run(bound_of(self), payload);
+    PyObject* payload = payload_argument(args, kwargs, "O:__call__");
+    return payload == nullptr ? nullptr : run(bound_of(self), payload);
   });
 }
 
 PyObject* validator_validate(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
   return guard<PyObject*>(nullptr, [&]() -> PyObject* {
-    static const char* keywords[] = {"payload", nullptr};
-    PyObject* payload = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:validate", const_cast<char**>(keywords),
-                                     &payload)) {
-      return nullptr;
-    }
-    return run(bound_of(self), payload);
+    PyObject* payload = payload_argument(args, kwargs, "O:validate");
+    return payload == nullptr ? nullptr : run(bound_of(self), payload);
   });
 }
 
