@@ -386,7 +386,7 @@ def escaped(name):
 
 NESTED = """
 schema Item { sku: String qty: u8 }
-schema Order { id: u8 items: [Item] note: optional String }
+schema Order { id: u8 items: [Item] note: optional String extra: optional Item }
 """
 
 
@@ -407,6 +407,11 @@ schema Order { id: u8 items: [Item] note: optional String }
             '{"items": [{"%s": "a", "qty": 1}], "%s": 1}' % (escaped("sku"), escaped("id")),
             {"id": 1, "items": [{"sku": "a", "qty": 1}]},
             id="inner-object-closes-before-outer",
+        ),
+        pytest.param(
+            '{"id": 1, "items": [], "%s": {"%s": "s", "qty": 2}}' % (escaped("extra"), escaped("sku")),
+            {"id": 1, "items": [], "extra": {"sku": "s", "qty": 2}},
+            id="escaped-key-whose-value-has-escaped-keys",
         ),
         pytest.param(
             '{"id": 1, "items": [{"sku": "a", "qty": 1, "%s": 2}, {"%s": 3, "qty": 4, "sku": "b"}]}'

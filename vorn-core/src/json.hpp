@@ -87,7 +87,9 @@ struct DecodedKey {
 class Document {
  public:
   // Inline capacities: a document of up to 32 values, 16 members and 16 elements (about
-  // 500 bytes of typical JSON) parses with no heap allocation at all. Figures in json.cpp.
+  // 400 bytes of typical JSON) parses with no heap allocation at all. The accept of a
+  // 90-byte event went from 10,070 to 9,310 instructions (callgrind), of a 34-byte one from
+  // 0.465 to 0.42 us.
   static constexpr std::size_t inline_nodes = 32;
   static constexpr std::size_t inline_entries = 16;
   static constexpr std::size_t inline_items = 16;
@@ -365,9 +367,10 @@ class Ref {
   }
 
   // With an escaped key, two entries may decode to the same text, and "the first" needs a
-  // scan from the start. Escaped keys compare their text decoded at parse time: on an 860 KB
-  // object of 900 keys of 158 escapes each, against 30 declared fields, decoding on every
-  // lookup took 56.2 ms against 1.5 ms for plain keys of the same raw length.
+  // scan from the start. Escaped keys compare their text decoded at parse time: on an 864 KB
+  // object of 900 keys of 158 \u escapes each, against 30 declared fields, decoding on
+  // every lookup took 50 ms a call; now 1.1 ms, against 1.6 ms for plain keys of the same
+  // raw length.
   [[gnu::cold]] std::uint32_t search_escaped(std::string_view name, SlotHint& hint) const {
     std::uint32_t found = no_member;
     std::uint32_t i = 0;

@@ -9,6 +9,8 @@
 #include <string>
 #include <string_view>
 
+#include "unicode.hpp"  // encode_utf8
+
 #if defined(__SSE2__)
 #include <emmintrin.h>  // _mm_loadu_si128, _mm_movemask_epi8, _mm_cmpeq_epi8
 #endif
@@ -183,6 +185,15 @@ struct EscapeCheck {
     at = a;
     return nullptr;
   }
+};
+
+/// The base of the sinks that decode: writes what an escape stands for at `out`, which has
+/// room for four bytes.
+struct EscapeWrite {
+  char* out;
+
+  void byte(char c) { *out++ = c; }
+  void scalar(char32_t c) { out = encode_utf8(out, c); }
 };
 
 /// Appends the decoding of raw string bytes (between the quotes) to `out`. Never fails: a
