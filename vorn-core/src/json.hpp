@@ -1,5 +1,7 @@
 // JSON documents: a one-pass parser that enforces the validator's limits while it reads,
 // the flat document it leaves, and json::Ref, the validator's input over one node of it.
+// The parser's grammars for numbers, strings and keys live in json_number, json_string and
+// json_key.
 #pragma once
 
 #include <algorithm>  // std::lower_bound
