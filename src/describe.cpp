@@ -9,6 +9,7 @@
 #include "format.hpp"  // format_name
 #include "int128.hpp"  // to_decimal
 #include "py_owned.hpp"
+#include "py_text.hpp"  // engine_text
 
 namespace vorn::py {
 
@@ -22,7 +23,7 @@ const char describe_doc[] =
 namespace {
 
 Owned text(std::string_view s) {
-  return Owned::steal(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
+  return engine_text(s);
 }
 
 Owned boolean(bool b) {

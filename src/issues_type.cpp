@@ -26,6 +26,7 @@
 #include "classes.hpp"
 #include "error.hpp"
 #include "py_owned.hpp"
+#include "py_text.hpp"  // engine_text
 #include "unicode.hpp"
 
 namespace vorn::py {
@@ -56,10 +57,8 @@ PyObject* issue_cache = nullptr;
 PyObject* issues_cache = nullptr;
 PyObject* validation_error_cache = nullptr;
 
-// Engine text is UTF-8, but a message may quote payload bytes: a stray byte is shown as
-// U+FFFD rather than make the report itself unreadable.
 PyObject* to_str(std::string_view text) {
-  return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
+  return engine_text(text).release();
 }
 
 // The one-line form shared by str(issue) and summary(): "{path}: {message} ({code})".

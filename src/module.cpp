@@ -145,15 +145,15 @@ int module_exec(PyObject* module) noexcept {
       return -1;
     }
     owning_interpreter = id;
-    struct Entry {
+    struct PublicClass {
       const char* name;
       PyObject* (*get)();
     };
-    const Entry entries[] = {
+    const PublicClass entries[] = {
         {"Schema", schema_class}, {"Validator", validator_class}, {"Issue", issue_class},
         {"Limits", limits_class}, {"Issues", issues_class},       {"ParseError", parse_error_class},
     };
-    for (const Entry& e : entries) {
+    for (const PublicClass& e : entries) {
       PyObject* cls = e.get();
       if (cls == nullptr || !add_public(module, e.name, cls)) {
         return -1;

@@ -30,7 +30,8 @@
 #include "describe.hpp"
 #include "parser.hpp"
 #include "py_owned.hpp"
-#include "unicode.hpp"  // quoted
+#include "py_text.hpp"  // engine_text
+#include "unicode.hpp"  // is_valid_utf8, quoted
 
 namespace vorn::py {
 
@@ -57,10 +58,6 @@ constexpr const char* validate_doc =
     "Builds a [`Validator`] and discards it, so it pays the binding cost on\n"
     "every call. In a loop, bind once with `validator()` instead.";
 
-Owned utf8_text(std::string_view s) {
-  return Owned::steal(PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "replace"));
-}
-
 PyObject* wrap(Schema&& parsed) {
   PyObject* cls = schema_class();
   if (cls == nullptr) {
@@ -85,7 +82,7 @@ PyObject* parse_text(std::string_view text, PyObject* prefix) {
   if (parsed.has_value()) {
     return wrap(std::move(parsed).value());
   }
-  Owned message = utf8_text(parsed.error().text());
+  Owned message = engine_text(parsed.error().text());
   if (!message) {
     return nullptr;
   }
@@ -138,11 +135,11 @@ PyObject* schema_parse(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
 // Raises the exception class that Python itself would choose for the error code, with one
 // argument, so `errno` and `filename` stay None.
 PyObject* raise_os_error(int code) {
-  struct Entry {
+  struct ErrnoClass {
     int code;
     PyObject* cls;
   };
-  const Entry table[] = {
+  const ErrnoClass table[] = {
       {ENOENT, PyExc_FileNotFoundError},
       {EACCES, PyExc_PermissionError},
       {EPERM, PyExc_PermissionError},
@@ -158,7 +155,7 @@ PyObject* raise_os_error(int code) {
       {ECONNRESET, PyExc_ConnectionResetError},
   };
   PyObject* cls = PyExc_OSError;
-  for (const Entry& e : table) {
+  for (const ErrnoClass& e : table) {
     if (e.code == code) {
       cls = e.cls;
       break;
@@ -168,7 +165,7 @@ PyObject* raise_os_error(int code) {
   // here holds the interpreter lock.
   std::string message = std::strerror(code);
   message += " (os error " + std::to_string(code) + ")";
-  Owned text = utf8_text(message);
+  Owned text = engine_text(message);
   if (text) {
     PyErr_SetObject(cls, text.get());
   }
@@ -255,17 +252,11 @@ PyObject* schema_load(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
     if (!read_file(raw, content)) {
       return nullptr;
     }
-    Owned checked = Owned::steal(
-        PyUnicode_DecodeUTF8(content.data(), static_cast<Py_ssize_t>(content.size()), "strict"));
-    if (!checked) {
-      if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) {
-        return nullptr;
-      }
-      PyErr_Clear();
+    if (!is_valid_utf8(content)) {
       PyErr_SetString(PyExc_OSError, "stream did not contain valid UTF-8");
       return nullptr;
     }
-    Owned prefix = utf8_text(os_path);
+    Owned prefix = engine_text(os_path);
     if (!prefix) {
       return nullptr;
     }
@@ -298,7 +289,7 @@ PyObject* schema_type_names(PyObject* self, PyObject*) noexcept {
       return nullptr;
     }
     for (std::size_t i = 0; i < names.size(); ++i) {
-      Owned name = utf8_text(names[i]);
+      Owned name = engine_text(names[i]);
       if (!name || PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), name.release()) < 0) {
         return nullptr;
       }
@@ -392,7 +383,7 @@ PyObject* schema_repr(PyObject* self) noexcept {
       out += quoted(name);
     }
     out += "])";
-    return utf8_text(out).release();
+    return engine_text(out).release();
   });
 }
 

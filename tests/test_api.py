@@ -316,6 +316,32 @@ def test_load_parse_error_names_the_path_as_given(tmp_path, monkeypatch):
         assert loaded.value.args == (f"{shown}: {parsed.value.args[0]}",)
 
 
+@pytest.mark.parametrize(
+    "name",
+    [
+        b"\xff",
+        pytest.param(b"\xe2\x82", id="truncated-sequence-is-one-character"),
+        pytest.param(b"\xf0\x80\x80", id="overlong-lead-stands-alone"),
+        pytest.param(b"\xed\xa0\x80", id="encoded-surrogate"),
+        pytest.param(b"\xf4\x90\x80\x80", id="beyond-u10ffff"),
+        pytest.param(b"a\xc3(\xe2\x82\xac\xe2\x82", id="mixed"),
+    ],
+)
+def test_load_shows_an_undecodable_path_as_python_would(tmp_path, name):
+    # The path prefix of a parse error replaces what is not UTF-8 exactly like Python's
+    # own "replace" decoding.
+    path = os.path.join(os.fsencode(tmp_path), name)
+    try:
+        with open(path, "wb") as f:
+            f.write(b"schema A { x: Nope }")
+    except OSError:
+        pytest.skip("the file system refuses names that are not UTF-8")
+    with pytest.raises(ParseError) as info:
+        Schema.load(os.fsdecode(path))
+    shown = path.decode("utf-8", "replace")
+    assert info.value.args == (f"{shown}: 1:15: unknown type `Nope`",)
+
+
 def test_load_keeps_bytes_as_written(tmp_path):
     # No byte-order mark stripping and no newline translation.
     path = tmp_path / "bom.vorn"

@@ -2,6 +2,7 @@
 duplicate keys, number edges and the choice of road by payload type."""
 
 import datetime as dt
+import json
 import math
 
 import pytest
@@ -375,3 +376,98 @@ def test_json_output_is_new_objects_with_declared_fields_only():
     text = b'{"x": null, "items": [{"tags": ["a"], "at": "2024-01-31"}, null]}'
     assert v(text) == {"items": [{"at": dt.date(2024, 1, 31), "tags": ["a"]}, None], "x": None}
     assert list(v(text)) == ["items", "x"]
+
+
+def escaped(name):
+    """The text written with every UTF-16 code unit as a \\u escape."""
+    units = name.encode("utf-16-be")
+    return "".join(f"\\u{units[i]:02x}{units[i + 1]:02x}" for i in range(0, len(units), 2))
+
+
+NESTED = """
+schema Item { sku: String qty: u8 }
+schema Order { id: u8 items: [Item] note: optional String extra: optional Item }
+"""
+
+
+@pytest.mark.parametrize(
+    "text, expected",
+    [
+        pytest.param(
+            '{"%s": 1, "items": [{"%s": "a", "qty": 1}, {"sku": "b", "%s": 2}], "%s": "n"}'
+            % (escaped("id"), escaped("sku"), escaped("qty"), escaped("note")),
+            {
+                "id": 1,
+                "items": [{"sku": "a", "qty": 1}, {"sku": "b", "qty": 2}],
+                "note": "n",
+            },
+            id="escaped-keys-at-every-level",
+        ),
+        pytest.param(
+            '{"items": [{"%s": "a", "qty": 1}], "%s": 1}' % (escaped("sku"), escaped("id")),
+            {"id": 1, "items": [{"sku": "a", "qty": 1}]},
+            id="inner-object-closes-before-outer",
+        ),
+        pytest.param(
+            '{"id": 1, "items": [], "%s": {"%s": "s", "qty": 2}}' % (escaped("extra"), escaped("sku")),
+            {"id": 1, "items": [], "extra": {"sku": "s", "qty": 2}},
+            id="escaped-key-whose-value-has-escaped-keys",
+        ),
+        pytest.param(
+            '{"id": 1, "items": [{"sku": "a", "qty": 1, "%s": 2}, {"%s": 3, "qty": 4, "sku": "b"}]}'
+            % (escaped("qty"), escaped("qty")),
+            {"id": 1, "items": [{"sku": "a", "qty": 1}, {"sku": "b", "qty": 3}]},
+            id="decoded-twins-first-wins-in-each-object",
+        ),
+        pytest.param(
+            '{"id": 1, "items": [], "%s": 2}' % escaped("\u00e9\U0001f600"),
+            [
+                Err(
+                    "unknown_field",
+                    "\u00e9\U0001f600",
+                    "`Order` declares no field named `\u00e9\U0001f600`",
+                )
+            ],
+            id="undeclared-key-reported-decoded",
+        ),
+    ],
+)
+def test_escaped_keys_in_nested_objects(text, expected):
+    v = validator(NESTED, "Order")
+    if isinstance(expected, list):
+        assert issues_of(lambda: v(text.encode())) == expected
+    else:
+        assert v(text.encode()) == expected
+
+
+@pytest.mark.parametrize("count", [8, 9, 16, 17, 40])
+@pytest.mark.parametrize("escape_every", [1, 3])
+def test_escaped_keys_in_long_objects(count, escape_every):
+    # Past eight keys duplicates are found through a hash index; past sixteen members the
+    # document's member run leaves its inline buffer.
+    fields = " ".join(f"f{i}: optional u16" for i in range(count))
+    v = validator(f"schema T {{ {fields} }}", "T", max_object_keys=count)
+    members = [
+        f'"{escaped(f"f{i}") if i % escape_every == 0 else f"f{i}"}": {i}' for i in range(count)
+    ]
+    # A raw repeat merges with its first occurrence: the last value wins.
+    members.append(f'"{escaped("f0")}": 999')
+    expected = {f"f{i}": i for i in range(count)}
+    expected["f0"] = 999
+    assert v(("{" + ", ".join(reversed(members[:-1])) + ", " + members[-1] + "}").encode()) == (
+        expected
+    )
+
+
+@pytest.mark.parametrize("size", [0, 1, 15, 16, 17, 31, 32, 33, 100])
+def test_documents_around_the_inline_buffers(size):
+    # 32 nodes, 16 members and 16 elements fit inside the document; one more of each moves
+    # that vector to the heap mid-parse.
+    v = validator("schema P { x: u16 } schema T { xs: [u16] ps: [P] m: optional P }", "T")
+    payload = {"xs": list(range(size)), "ps": [{"x": i} for i in range(size)], "m": {"x": 7}}
+    text = json.dumps(payload).encode()
+    assert v(text) == payload == v(payload)
+    bad = json.dumps({**payload, "ps": payload["ps"] + [{"x": -1}]}).encode()
+    assert issues_of(lambda: v(bad)) == [
+        Err("out_of_range", f"ps[{size}].x", "-1 is outside the range of u16 (0..=65535)")
+    ]

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "format.hpp"   // format_parse
-#include "unicode.hpp"  // is_white_space, is_alphabetic, is_numeric
+#include "unicode.hpp"  // decode_utf8, is_white_space, is_alphabetic, is_numeric
 
 namespace vorn {
 
@@ -22,6 +22,9 @@ std::string ParseError::text() const {
   out += message;
   return out;
 }
+
+// The schema language's lexer and parser, apart from the JSON parser of the same role.
+namespace schema_text {
 
 namespace {
 
@@ -35,7 +38,7 @@ constexpr std::string_view format_list = "uuid, email, hostname, ipv4, ipv6";
 // ---------------------------------------------------------------------------------------
 // Tokens
 
-enum class Kind : std::uint8_t {
+enum class TokenKind : std::uint8_t {
   Ident,
   Str,
   Number,
@@ -53,41 +56,41 @@ enum class Kind : std::uint8_t {
   Eof,
 };
 
-std::string_view punctuation(Kind kind) {
+std::string_view punctuation(TokenKind kind) {
   switch (kind) {
-    case Kind::LBrace:
+    case TokenKind::LBrace:
       return "{";
-    case Kind::RBrace:
+    case TokenKind::RBrace:
       return "}";
-    case Kind::LBracket:
+    case TokenKind::LBracket:
       return "[";
-    case Kind::RBracket:
+    case TokenKind::RBracket:
       return "]";
-    case Kind::LParen:
+    case TokenKind::LParen:
       return "(";
-    case Kind::RParen:
+    case TokenKind::RParen:
       return ")";
-    case Kind::Colon:
+    case TokenKind::Colon:
       return ":";
-    case Kind::Question:
+    case TokenKind::Question:
       return "?";
-    case Kind::At:
+    case TokenKind::At:
       return "@";
-    case Kind::Comma:
+    case TokenKind::Comma:
       return ",";
-    case Kind::DotDotEq:
+    case TokenKind::DotDotEq:
       return "..=";
-    case Kind::Ident:
-    case Kind::Str:
-    case Kind::Number:
-    case Kind::Eof:
+    case TokenKind::Ident:
+    case TokenKind::Str:
+    case TokenKind::Number:
+    case TokenKind::Eof:
       break;
   }
   return {};
 }
 
 struct Tok {
-  Kind kind = Kind::Eof;
+  TokenKind kind = TokenKind::Eof;
   std::string text;   // Ident, Str
   Int128 number = 0;  // Number
 
@@ -95,18 +98,18 @@ struct Tok {
   std::string describe() const {
     std::string out;
     switch (kind) {
-      case Kind::Ident:
+      case TokenKind::Ident:
         out = "`" + text + "`";
         break;
-      case Kind::Str:
+      case TokenKind::Str:
         out = "string \"" + text + "\"";
         break;
-      case Kind::Number:
+      case TokenKind::Number:
         out = "`";
         append_decimal(out, number);
         out += "`";
         break;
-      case Kind::Eof:
+      case TokenKind::Eof:
         out = "end of input";
         break;
       default:
@@ -117,8 +120,8 @@ struct Tok {
     return out;
   }
 
-  bool is_ident(std::string_view word) const { return kind == Kind::Ident && text == word; }
-  bool is_name() const { return kind == Kind::Ident || kind == Kind::Str; }
+  bool is_ident(std::string_view word) const { return kind == TokenKind::Ident && text == word; }
+  bool is_name() const { return kind == TokenKind::Ident || kind == TokenKind::Str; }
 };
 
 struct Token {
@@ -133,53 +136,6 @@ ParseError error_at(std::string message, std::uint64_t line, std::uint64_t colum
 
 // ---------------------------------------------------------------------------------------
 // Lexer
-
-// One decoded scalar value. Overlong forms, surrogates and truncated sequences are invalid
-// and cover one byte, so a stray byte becomes one unexpected character.
-struct Decoded {
-  char32_t c = 0;
-  std::size_t len = 1;
-  bool valid = true;
-};
-
-Decoded decode(std::string_view s, std::size_t i) {
-  const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
-  const unsigned char b0 = byte(i);
-  if (b0 < 0x80) {
-    return {b0, 1, true};
-  }
-  std::size_t len = 0;
-  char32_t c = 0;
-  unsigned char lo = 0x80;
-  unsigned char hi = 0xBF;
-  if (b0 >= 0xC2 && b0 <= 0xDF) {
-    len = 2;
-    c = b0 & 0x1Fu;
-  } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-    len = 3;
-    c = b0 & 0x0Fu;
-    lo = b0 == 0xE0 ? 0xA0 : 0x80;
-    hi = b0 == 0xED ? 0x9F : 0xBF;
-  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-    len = 4;
-    c = b0 & 0x07u;
-    lo = b0 == 0xF0 ? 0x90 : 0x80;
-    hi = b0 == 0xF4 ? 0x8F : 0xBF;
-  } else {
-    return {0, 1, false};
-  }
-  if (len > s.size() - i) {
-    return {0, 1, false};
-  }
-  for (std::size_t k = 1; k < len; ++k) {
-    const unsigned char b = byte(i + k);
-    if (b < (k == 1 ? lo : 0x80) || b > (k == 1 ? hi : 0xBF)) {
-      return {0, 1, false};
-    }
-    c = (c << 6) | (b & 0x3Fu);
-  }
-  return {c, len, true};
-}
 
 bool is_ascii_digit(char c) {
   return c >= '0' && c <= '9';
@@ -209,7 +165,7 @@ class Lexer {
         continue;
       }
       if (static_cast<unsigned char>(ch) >= 0x80) {
-        const Decoded d = decode(text_, i_);
+        const Utf8Char d = decode_utf8(text_, i_);
         if (!d.valid) {
           return fail(unexpected_here(d));
         }
@@ -225,42 +181,42 @@ class Lexer {
       }
       const std::uint64_t line = line_;
       const std::uint64_t column = column_;
-      Kind single = Kind::Eof;
+      TokenKind single = TokenKind::Eof;
       switch (ch) {
         case '{':
-          single = Kind::LBrace;
+          single = TokenKind::LBrace;
           break;
         case '}':
-          single = Kind::RBrace;
+          single = TokenKind::RBrace;
           break;
         case '[':
-          single = Kind::LBracket;
+          single = TokenKind::LBracket;
           break;
         case ']':
-          single = Kind::RBracket;
+          single = TokenKind::RBracket;
           break;
         case '(':
-          single = Kind::LParen;
+          single = TokenKind::LParen;
           break;
         case ')':
-          single = Kind::RParen;
+          single = TokenKind::RParen;
           break;
         case ':':
-          single = Kind::Colon;
+          single = TokenKind::Colon;
           break;
         case '?':
-          single = Kind::Question;
+          single = TokenKind::Question;
           break;
         case '@':
-          single = Kind::At;
+          single = TokenKind::At;
           break;
         case ',':
-          single = Kind::Comma;
+          single = TokenKind::Comma;
           break;
         default:
           break;
       }
-      if (single != Kind::Eof) {
+      if (single != TokenKind::Eof) {
         step(1);
         tokens.push_back(Token{Tok{single, {}, 0}, line, column});
         continue;
@@ -279,7 +235,7 @@ class Lexer {
       }
       if (ch == '.' && byte_at(1) == '.' && byte_at(2) == '=') {
         advance_ascii(3);
-        tokens.push_back(Token{Tok{Kind::DotDotEq, {}, 0}, line, column});
+        tokens.push_back(Token{Tok{TokenKind::DotDotEq, {}, 0}, line, column});
         continue;
       }
       if (ch == '/' && byte_at(1) == '/') {
@@ -298,7 +254,7 @@ class Lexer {
         tokens.push_back(identifier());
         continue;
       }
-      return fail(unexpected_here(Decoded{static_cast<char32_t>(ch), 1, true}));
+      return fail(unexpected_here(Utf8Char{static_cast<char32_t>(ch), 1, true}));
     }
     tokens.push_back(Token{Tok{}, line_, column_});
     return true;
@@ -334,7 +290,7 @@ class Lexer {
 
   // Quotes the character at the cursor; an invalid byte cannot be copied into a UTF-8
   // message, so it shows as U+FFFD.
-  ParseError unexpected_here(const Decoded& d) const {
+  ParseError unexpected_here(const Utf8Char& d) const {
     std::string message = "unexpected character `";
     if (d.valid) {
       message.append(text_.substr(i_, d.len));
@@ -358,13 +314,14 @@ class Lexer {
       if (static_cast<unsigned char>(ch) < 0x80) {
         break;
       }
-      const Decoded d = decode(text_, i_);
+      const Utf8Char d = decode_utf8(text_, i_);
       if (!d.valid || !(is_alphabetic(d.c) || is_numeric(d.c))) {
         break;
       }
       step(d.len);
     }
-    return Token{Tok{Kind::Ident, std::string(text_.substr(start, i_ - start)), 0}, line, column};
+    return Token{Tok{TokenKind::Ident, std::string(text_.substr(start, i_ - start)), 0}, line,
+                 column};
   }
 
   [[nodiscard]] bool string_literal(std::vector<Token>& tokens) {
@@ -379,7 +336,7 @@ class Lexer {
       if (text_[i_] == '"') {
         break;
       }
-      const Decoded d = decode(text_, i_);
+      const Utf8Char d = decode_utf8(text_, i_);
       if (!d.valid) {
         return fail(unexpected_here(d));
       }
@@ -387,7 +344,7 @@ class Lexer {
     }
     std::string body(text_.substr(start, i_ - start));
     step(1);
-    tokens.push_back(Token{Tok{Kind::Str, std::move(body), 0}, line, column});
+    tokens.push_back(Token{Tok{TokenKind::Str, std::move(body), 0}, line, column});
     return true;
   }
 
@@ -426,14 +383,14 @@ class Lexer {
     // Negating in unsigned arithmetic keeps -2^127 free of signed overflow.
     const Int128 value =
         negative ? static_cast<Int128>(UInt128{0} - magnitude) : static_cast<Int128>(magnitude);
-    tokens.push_back(Token{Tok{Kind::Number, {}, value}, line, column});
+    tokens.push_back(Token{Tok{TokenKind::Number, {}, value}, line, column});
     return true;
   }
 
   [[nodiscard]] bool comment() {
     advance_ascii(2);
     while (i_ < text_.size() && text_[i_] != '\n') {
-      const Decoded d = decode(text_, i_);
+      const Utf8Char d = decode_utf8(text_, i_);
       if (!d.valid) {
         return fail(unexpected_here(d));
       }
@@ -466,13 +423,13 @@ struct PendingVariant {
 };
 
 std::optional<Type> builtin(std::string_view name) {
-  struct Entry {
+  struct Builtin {
     std::string_view name;
     Type::Tag tag;
     bool is_signed;
     IntWidth width;
   };
-  static constexpr Entry entries[] = {
+  static constexpr Builtin builtins[] = {
       {"bool", Type::Tag::Bool, false, IntWidth::W8},
       {"u8", Type::Tag::Int, false, IntWidth::W8},
       {"u16", Type::Tag::Int, false, IntWidth::W16},
@@ -487,7 +444,7 @@ std::optional<Type> builtin(std::string_view name) {
       {"Date", Type::Tag::Date, false, IntWidth::W8},
       {"DateTime", Type::Tag::DateTime, false, IntWidth::W8},
   };
-  for (const Entry& e : entries) {
+  for (const Builtin& e : builtins) {
     if (e.name == name) {
       Type t;
       t.tag = e.tag;
@@ -526,7 +483,7 @@ class Parser {
   const Tok& tok() const { return current().tok; }
 
   void advance() {
-    if (tok().kind != Kind::Eof) {
+    if (tok().kind != TokenKind::Eof) {
       ++pos_;
     }
   }
@@ -540,7 +497,7 @@ class Parser {
     return fail(std::move(message), current().line, current().column);
   }
 
-  bool eat(Kind kind) {
+  bool eat(TokenKind kind) {
     if (tok().kind != kind) {
       return false;
     }
@@ -549,7 +506,7 @@ class Parser {
   }
 
   // Only punctuation is ever expected by kind alone.
-  [[nodiscard]] bool expect(Kind kind) {
+  [[nodiscard]] bool expect(TokenKind kind) {
     if (eat(kind)) {
       return true;
     }
@@ -561,7 +518,7 @@ class Parser {
   }
 
   [[nodiscard]] bool expect_ident(std::string_view what, std::string& out) {
-    if (tok().kind != Kind::Ident) {
+    if (tok().kind != TokenKind::Ident) {
       return fail_here("expected " + std::string(what) + ", found " + tok().describe());
     }
     out = tok().text;
@@ -570,7 +527,7 @@ class Parser {
   }
 
   [[nodiscard]] bool expect_int(Int128& out) {
-    if (tok().kind != Kind::Number) {
+    if (tok().kind != TokenKind::Number) {
       return fail_here("expected a number, found " + tok().describe());
     }
     out = tok().number;
@@ -581,7 +538,7 @@ class Parser {
   // -- declarations ----------------------------------------------------------------------
 
   [[nodiscard]] bool declarations(Schema& schema) {
-    while (tok().kind != Kind::Eof) {
+    while (tok().kind != TokenKind::Eof) {
       if (tok().is_ident("union")) {
         if (!union_declaration(schema)) {
           return false;
@@ -600,12 +557,12 @@ class Parser {
   [[nodiscard]] bool schema_declaration(Schema& schema) {
     advance();
     ObjectType object;
-    if (!expect_ident("a schema name", object.name) || !expect(Kind::LBrace)) {
+    if (!expect_ident("a schema name", object.name) || !expect(TokenKind::LBrace)) {
       return false;
     }
-    while (tok().kind != Kind::RBrace && tok().kind != Kind::Eof) {
+    while (tok().kind != TokenKind::RBrace && tok().kind != TokenKind::Eof) {
       Field field;
-      if (!expect_ident("a field name", field.name) || !expect(Kind::Colon)) {
+      if (!expect_ident("a field name", field.name) || !expect(TokenKind::Colon)) {
         return false;
       }
       if (tok().is_ident("optional")) {
@@ -615,7 +572,7 @@ class Parser {
       if (!ty(field.type, field.nullable, 0)) {
         return false;
       }
-      while (tok().kind == Kind::At) {
+      while (tok().kind == TokenKind::At) {
         Rule rule;
         if (!read_rule(rule)) {
           return false;
@@ -628,7 +585,7 @@ class Parser {
       }
       object.fields.push_back(std::move(field));
     }
-    if (!expect(Kind::RBrace)) {
+    if (!expect(TokenKind::RBrace)) {
       return false;
     }
     if (schema.declares(object.name)) {
@@ -649,7 +606,7 @@ class Parser {
     const Token& at = current();
     const std::uint64_t at_line = at.line;
     const std::uint64_t at_column = at.column;
-    if (at.tok.kind != Kind::At) {
+    if (at.tok.kind != TokenKind::At) {
       return fail_here("`" + u.name +
                        "` needs `@tag(\"...\")` naming the field that decides the variant, found " +
                        tok().describe());
@@ -663,7 +620,7 @@ class Parser {
       return fail("unknown union attribute `@" + attribute + "`, expected `@tag`", at_line,
                   at_column);
     }
-    if (!expect(Kind::LParen)) {
+    if (!expect(TokenKind::LParen)) {
       return false;
     }
     if (!tok().is_name()) {
@@ -674,17 +631,17 @@ class Parser {
     if (u.tag.empty()) {
       return fail_here("the tag field's name cannot be empty");
     }
-    if (!expect(Kind::RParen) || !expect(Kind::LBrace)) {
+    if (!expect(TokenKind::RParen) || !expect(TokenKind::LBrace)) {
       return false;
     }
-    while (tok().kind != Kind::RBrace && tok().kind != Kind::Eof) {
+    while (tok().kind != TokenKind::RBrace && tok().kind != TokenKind::Eof) {
       if (!tok().is_name()) {
         return fail_here("expected a variant tag value, found " + tok().describe());
       }
       Variant variant;
       variant.tag = tok().text;
       advance();
-      if (!expect(Kind::Colon)) {
+      if (!expect(TokenKind::Colon)) {
         return false;
       }
       const std::uint64_t line = current().line;
@@ -703,7 +660,7 @@ class Parser {
       pending_variants_.push_back(PendingVariant{u.name, u.tag, variant.type_name, line, column});
       u.variants.push_back(std::move(variant));
     }
-    if (!expect(Kind::RBrace)) {
+    if (!expect(TokenKind::RBrace)) {
       return false;
     }
     if (u.variants.empty()) {
@@ -720,14 +677,14 @@ class Parser {
   // -- types and rules -------------------------------------------------------------------
 
   [[nodiscard]] bool ty(Type& out, bool& nullable, int depth) {
-    if (tok().kind == Kind::LBracket) {
+    if (tok().kind == TokenKind::LBracket) {
       if (depth == max_array_depth) {
         return fail_here("array types nest deeper than the limit of 256");
       }
       advance();
       auto item = std::make_unique<Type>();
       bool item_nullable = false;
-      if (!ty(*item, item_nullable, depth + 1) || !expect(Kind::RBracket)) {
+      if (!ty(*item, item_nullable, depth + 1) || !expect(TokenKind::RBracket)) {
         return false;
       }
       out.tag = Type::Tag::Array;
@@ -753,16 +710,16 @@ class Parser {
         out.name = std::move(name);
       }
     }
-    nullable = eat(Kind::Question);
+    nullable = eat(TokenKind::Question);
     return true;
   }
 
   [[nodiscard]] bool enum_values(Type& out) {
-    if (!expect(Kind::LBrace)) {
+    if (!expect(TokenKind::LBrace)) {
       return false;
     }
     out.tag = Type::Tag::Enum;
-    if (tok().kind != Kind::RBrace) {
+    if (tok().kind != TokenKind::RBrace) {
       while (true) {
         if (!tok().is_name()) {
           return fail_here("expected an enum value, found " + tok().describe());
@@ -775,12 +732,12 @@ class Parser {
           }
         }
         out.values.push_back(std::move(value));
-        if (!eat(Kind::Comma) || tok().kind == Kind::RBrace) {
+        if (!eat(TokenKind::Comma) || tok().kind == TokenKind::RBrace) {
           break;
         }
       }
     }
-    if (!expect(Kind::RBrace)) {
+    if (!expect(TokenKind::RBrace)) {
       return false;
     }
     if (out.values.empty()) {
@@ -794,12 +751,12 @@ class Parser {
     const std::uint64_t line = current().line;
     const std::uint64_t column = current().column;
     std::string name;
-    if (!expect_ident("a rule name", name) || !expect(Kind::LParen)) {
+    if (!expect_ident("a rule name", name) || !expect(TokenKind::LParen)) {
       return false;
     }
     if (name == "range") {
       rule.tag = Rule::Tag::Range;
-      if (!expect_int(rule.min) || !expect(Kind::DotDotEq) || !expect_int(rule.max)) {
+      if (!expect_int(rule.min) || !expect(TokenKind::DotDotEq) || !expect_int(rule.max)) {
         return false;
       }
       if (rule.max < rule.min) {
@@ -832,7 +789,7 @@ class Parser {
     } else {
       return fail("unknown rule `@" + name + "`", line, column);
     }
-    return expect(Kind::RParen);
+    return expect(TokenKind::RParen);
   }
 
   [[nodiscard]] bool count(std::string_view rule, std::uint64_t& out) {
@@ -924,13 +881,15 @@ class Parser {
 
 }  // namespace
 
+}  // namespace schema_text
+
 Result<Schema, ParseError> parse(std::string_view text) {
-  Lexer lexer(text);
-  std::vector<Token> tokens;
+  schema_text::Lexer lexer(text);
+  std::vector<schema_text::Token> tokens;
   if (!lexer.run(tokens)) {
     return unexpected(std::move(lexer.error));
   }
-  return Parser(std::move(tokens)).run();
+  return schema_text::Parser(std::move(tokens)).run();
 }
 
 }  // namespace vorn

@@ -4,6 +4,8 @@
 #include <utility>
 #include <variant>
 
+#include "assert.hpp"
+
 namespace vorn {
 
 /// Wraps an error so that a Result can be built from it unambiguously.
@@ -38,9 +40,7 @@ class [[nodiscard]] Result {
   template <std::size_t I>
   auto* checked() const {
     auto* p = std::get_if<I>(&v_);
-    if (p == nullptr) {
-      __builtin_unreachable();
-    }
+    VORN_ASSERT(p != nullptr);
     return const_cast<std::variant_alternative_t<I, std::variant<T, E>>*>(p);
   }
 

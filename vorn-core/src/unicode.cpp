@@ -20,50 +20,6 @@ bool in_table(const CodeRange (&table)[N], char32_t c) {
   return it != std::begin(table) && c <= (it - 1)->last;
 }
 
-// Decodes one scalar value at text[i] and advances i. The text is valid UTF-8 by contract;
-// a stray byte still comes out as U+FFFD instead of reading past the end.
-char32_t next_scalar(std::string_view text, std::size_t& i) {
-  const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
-  const unsigned char lead = byte(i);
-  std::size_t len = lead < 0x80           ? 1
-                    : (lead >> 5) == 0x6  ? 2
-                    : (lead >> 4) == 0xE  ? 3
-                    : (lead >> 3) == 0x1E ? 4
-                                          : 0;
-  if (len == 0 || i + len > text.size()) {
-    ++i;
-    return len == 1 ? lead : U'\uFFFD';
-  }
-  char32_t c = len == 1 ? lead : static_cast<char32_t>(lead & (0x7F >> len));
-  for (std::size_t k = 1; k < len; ++k) {
-    if ((byte(i + k) & 0xC0) != 0x80) {
-      ++i;
-      return U'\uFFFD';
-    }
-    c = (c << 6) | (byte(i + k) & 0x3Fu);
-  }
-  i += len;
-  return c;
-}
-
-void append_utf8(std::string& out, char32_t c) {
-  if (c < 0x80) {
-    out.push_back(static_cast<char>(c));
-  } else if (c < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  } else if (c < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xF0 | (c >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  }
-}
-
 void append_hex_escape(std::string& out, char32_t c) {
   constexpr char digits[] = "0123456789abcdef";
   char buf[8];
@@ -100,12 +56,49 @@ bool is_grapheme_extend(char32_t c) {
   return in_table(unicode_tables::grapheme_extend_ranges, c);
 }
 
+std::string replace_invalid_utf8(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size();) {
+    const Utf8Char d = decode_utf8(text, i);
+    if (d.valid) {
+      out.append(text.substr(i, d.len));
+    } else {
+      append_utf8(out, U'\uFFFD');
+    }
+    i += d.len;
+  }
+  return out;
+}
+
+std::string replace_surrogates(std::string_view bytes, int per_surrogate) {
+  std::string out;
+  out.reserve(bytes.size());
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    const auto b = static_cast<unsigned char>(bytes[i]);
+    const bool surrogate = b == 0xED && i + 2 < bytes.size() &&
+                           (static_cast<unsigned char>(bytes[i + 1]) & 0xE0u) == 0xA0u;
+    if (surrogate) {
+      for (int k = 0; k < per_surrogate; ++k) {
+        append_utf8(out, U'\uFFFD');
+      }
+      i += 2;
+    } else {
+      out += bytes[i];
+    }
+  }
+  return out;
+}
+
 std::string quoted(std::string_view utf8) {
   std::string out;
   out.reserve(utf8.size() + 2);
   out.push_back('"');
   for (std::size_t i = 0; i < utf8.size();) {
-    const char32_t c = next_scalar(utf8, i);
+    // The text is valid UTF-8 by contract; a stray sequence still shows as U+FFFD.
+    const Utf8Char d = decode_utf8(utf8, i);
+    i += d.len;
+    const char32_t c = d.valid ? d.c : U'\uFFFD';
     switch (c) {
       case U'"':
         out += "\\\"";
