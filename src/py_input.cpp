@@ -2,31 +2,9 @@
 
 #include "py_input.hpp"
 
+#include "unicode.hpp"  // replace_surrogates
+
 namespace vorn::py {
-
-namespace {
-
-// Rewrites the surrogate-permitting UTF-8 of lone surrogates (ED A0..BF xx) as U+FFFD.
-std::string replace_surrogates(std::string_view bytes, int per_surrogate) {
-  std::string out;
-  out.reserve(bytes.size());
-  for (std::size_t i = 0; i < bytes.size(); ++i) {
-    const auto b = static_cast<unsigned char>(bytes[i]);
-    const bool surrogate = b == 0xED && i + 2 < bytes.size() &&
-                           (static_cast<unsigned char>(bytes[i + 1]) & 0xE0u) == 0xA0u;
-    if (surrogate) {
-      for (int k = 0; k < per_surrogate; ++k) {
-        out += "\xEF\xBF\xBD";
-      }
-      i += 2;
-    } else {
-      out += bytes[i];
-    }
-  }
-  return out;
-}
-
-}  // namespace
 
 std::string lossy_utf8(PyObject* str, int per_surrogate) {
   Owned bytes = Owned::steal(PyUnicode_AsEncodedString(str, "utf-8", "surrogatepass"));

@@ -4,6 +4,7 @@
 #include "py_output.hpp"
 
 #include "classes.hpp"
+#include "unicode.hpp"  // is_utf8_continuation, utf8_length
 
 namespace vorn::py {
 
@@ -15,7 +16,7 @@ std::string python_iso(std::string_view text) {
     if (last == 'Z' || last == 'z') {
       body = text.substr(0, text.size() - 1);
       suffix = "+00:00";
-    } else if (text.size() >= 20 && (static_cast<unsigned char>(text[19]) & 0xC0u) != 0x80u) {
+    } else if (text.size() >= 20 && !is_utf8_continuation(text[19])) {
       const std::size_t sign = text.find_first_of("+-", 19);
       if (sign != std::string_view::npos) {
         body = text.substr(0, sign);
@@ -34,15 +35,7 @@ std::string python_iso(std::string_view text) {
     std::size_t kept = 0;
     std::size_t i = dot + 1;
     while (i < body.size() && kept < 6) {
-      std::size_t len = 1;
-      const auto b = static_cast<unsigned char>(body[i]);
-      if (b >= 0xF0) {
-        len = 4;
-      } else if (b >= 0xE0) {
-        len = 3;
-      } else if (b >= 0xC0) {
-        len = 2;
-      }
+      const std::size_t len = utf8_length(body[i]);
       out.append(body.substr(i, len));
       i += len;
       ++kept;

@@ -39,6 +39,7 @@
 #include "format.hpp"
 #include "input.hpp"
 #include "schema.hpp"
+#include "unicode.hpp"  // count_scalars
 
 namespace vorn {
 
@@ -714,12 +715,7 @@ void Validator<Out>::rules(const Field& field, const In& in, TextOnce<In>& text)
   for (const Rule& rule : field.rules) {
     if (rule.tag == Rule::Tag::MinLen || rule.tag == Rule::Tag::MaxLen) {
       if (const std::optional<Text>& t = text.get()) {
-        std::uint64_t count = 0;
-        for (char c : t->view()) {
-          // Count scalar values: every byte that does not continue a sequence starts one.
-          count += (static_cast<unsigned char>(c) & 0xC0u) != 0x80u ? 1u : 0u;
-        }
-        length = count;
+        length = count_scalars(t->view());
       }
       break;
     }
