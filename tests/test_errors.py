@@ -110,6 +110,7 @@ def _raise_in_worker(payload):
     return validator(SCHEMA, "Order")(payload)
 
 
+@pytest.mark.subprocess
 def test_worker_process_hands_the_error_to_the_parent():
     with ProcessPoolExecutor(1) as pool:
         with pytest.raises(ValidationError) as info:

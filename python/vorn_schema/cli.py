@@ -16,7 +16,7 @@ from collections.abc import Iterable, Iterator
 from typing import IO
 
 from ._vorn import Limits, ParseError, Schema, Validator
-from . import ValidationError
+from . import ErrorDict, ValidationError
 
 STDIN = "<stdin>"
 # JSON Lines are sent to worker processes in chunks, so that pickling and queueing cost
@@ -55,7 +55,7 @@ def _os_message(e: BaseException) -> str:
 Unit = tuple[str, int, bytes]
 # Its outcome: file, line, ok, errors, and for text that is not JSON, the fault's
 # "LINE:COL: message" in file coordinates.
-Outcome = tuple[str, int, bool, list[dict[str, str]], str | None]
+Outcome = tuple[str, int, bool, list[ErrorDict], str | None]
 
 
 def check_unit(validator: Validator, unit: Unit) -> Outcome:
@@ -189,14 +189,14 @@ def cmd_check(args: argparse.Namespace, out: IO[str]) -> int:
             failed += not ok
             if args.format == "json":
                 if fault is not None:
-                    errors = [{"path": "<root>", "code": "invalid_json", "message": fault}]
+                    errors = [ErrorDict(path="<root>", code="invalid_json", message=fault)]
                 record = {"file": name, "line": line, "ok": ok, "errors": errors}
                 out.write(json.dumps(record, ensure_ascii=False) + "\n")
             elif fault is not None:
                 out.write(f"{name}:{fault}\n")
             else:
-                for e in errors:
-                    out.write(f"{name}:{line}: {e['path']}: {e['message']} ({e['code']})\n")
+                for err in errors:
+                    out.write(f"{name}:{line}: {err['path']}: {err['message']} ({err['code']})\n")
             progress.update(read[0], passed + failed)
     finally:
         progress.close()
