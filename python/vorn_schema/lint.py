@@ -4,7 +4,8 @@ The schema language accepts any rule on any field: a rule that cannot read the f
 is silently skipped during validation, so ``price: f64 @range(0..=100)`` still lets ``2.5e9``
 through. ``lint`` finds three kinds of such mistakes in a schema that already parses:
 
-- ``never-applies``: the rule cannot read any value the field's type accepts;
+- ``never-applies``: the rule cannot read any value the field's type accepts (and
+  ``partly-applies`` for ``@range`` on ``f64``, which reads integer values only);
 - ``contradiction``: the rule, alone or with another, rejects every value the type accepts;
 - ``disjoint-ranges``: two ``@range`` rules (or a range and the integer type's own range)
   that do not overlap.
@@ -22,6 +23,8 @@ from ._vorn import Schema
 from .export import APPLIES, INT_BOUNDS
 
 NEVER_APPLIES = "never-applies"
+# A variant of the first kind: `@range` on `f64` reads the integers among its values only.
+PARTLY_APPLIES = "partly-applies"
 CONTRADICTION = "contradiction"
 DISJOINT_RANGES = "disjoint-ranges"
 
@@ -94,7 +97,7 @@ def _field(type_name: str, f: dict[str, Any], where: list[tuple[int, int]]) -> l
             at(i, NEVER_APPLIES, f"`@{name}` reads {NEEDS[name]}, which a `{shown}` value "
                f"never is, so it checks nothing{hint}")
         elif kind == "float" and name == "range":
-            at(i, NEVER_APPLIES, "`@range` on `f64` checks only values that arrive as integers; "
+            at(i, PARTLY_APPLIES, "`@range` on `f64` checks only values that arrive as integers; "
                "any number with a fraction or an exponent passes unchecked")
 
     def spans(lo_rule: str, hi_rule: str) -> None:
