@@ -119,6 +119,26 @@ def test_worker_process_hands_the_error_to_the_parent():
     assert not isinstance(info.value.issues, Issues)
 
 
+def _parse_in_worker(text):
+    return validator(SCHEMA, "Order")(text)
+
+
+def test_parse_error_pickles_by_value_of_its_text():
+    e = vorn_schema.ParseError("1:2: expected `:`")
+    e.request_id = "r-17"
+    back = pickle.loads(pickle.dumps(e))
+    assert type(back) is vorn_schema.ParseError
+    assert (back.args, back.request_id) == (e.args, "r-17")
+
+
+@pytest.mark.subprocess
+def test_worker_process_hands_a_parse_error_to_the_parent():
+    with ProcessPoolExecutor(1) as pool:
+        with pytest.raises(vorn_schema.ParseError) as info:
+            pool.submit(_parse_in_worker, '{"a": ').result()
+    assert str(info.value) == "1:7: unexpected end of input"
+
+
 def test_json_default_writes_dates_as_iso_text():
     v = validator(SCHEMA, "Order")
     result = v(b'{"a": 1, "b": "x", "items": [], "when": "2024-05-01T10:00:00+02:00"}')

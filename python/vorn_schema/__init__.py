@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import copyreg as _copyreg
 import datetime as _dt
 from typing import Any, Generic, TypedDict, TypeVar
 
@@ -148,6 +149,19 @@ class ValidationError(Exception):
     def __reduce__(self) -> tuple[Any, ...]:
         args = (IssueList.of(self.args[0]),) if self._has_issues() else self.args
         return (type(self), args, self.__dict__ or None)
+
+
+def _parse_error(*args: Any) -> ParseError:
+    return ParseError(*args)
+
+
+def _reduce_parse_error(e: ParseError) -> tuple[Any, ...]:
+    return (_parse_error, e.args, e.__dict__ or None)
+
+
+# ParseError's class lives in the extension module, which pickle cannot import by its name
+# `_vorn`; without this, a worker process that raises it fails with a PicklingError instead.
+_copyreg.pickle(ParseError, _reduce_parse_error)
 
 
 def json_default(value: object) -> str:
