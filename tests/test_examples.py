@@ -8,7 +8,7 @@ import pytest
 
 
 # The test client warns about its own transport; not ours to fix.
-pytestmark = pytest.mark.filterwarnings("ignore::DeprecationWarning")
+pytestmark = pytest.mark.filterwarnings("ignore:Using `httpx` with `starlette.testclient`")
 
 EXAMPLES = pathlib.Path(__file__).parent.parent / "examples"
 
