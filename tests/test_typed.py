@@ -83,7 +83,11 @@ def _mypy(tmp_path, source):
 
     (tmp_path / "shop_types.py").write_text(generate(Schema.load(EXAMPLES / "shop.vorn")))
     (tmp_path / "typed_orders.py").write_text(source)
-    env = dict(os.environ, MYPYPATH=str(pathlib.Path(vorn_schema.__file__).parent.parent))
+    env = dict(os.environ)
+    package_root = pathlib.Path(os.path.abspath(vorn_schema.__file__)).parent.parent
+    if "site-packages" not in package_root.parts:
+        # A development build: mypy finds installed packages itself, and only those.
+        env["MYPYPATH"] = str(package_root)
     return subprocess.run(
         [sys.executable, "-m", "mypy", "--strict", "--no-incremental", "typed_orders.py",
          "shop_types.py"],

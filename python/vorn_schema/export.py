@@ -37,8 +37,12 @@ FORMATS = {"uuid": "uuid", "email": "email", "hostname": "hostname", "ipv4": "ip
 # The date types' own text forms. A pattern is asserted by every validator, while `format`
 # is only an annotation in draft 2020-12 unless a tool opts in.
 DATE_PATTERN = "^[0-9]{4}-[0-9]{2}-[0-9]{2}$"
+# Fields within their ranges, so that a validator that only asserts the pattern still refuses
+# hour 24 or minute 60. Second 60 passes the engine's check, but Python's datetime cannot
+# hold it, so such a value is refused when the result is built; the pattern refuses it too.
 DATETIME_PATTERN = (
-    "^[0-9]{4}-[0-9]{2}-[0-9]{2}[Tt][0-9]{2}:[0-9]{2}:[0-9]{2}(\\.[0-9]+)?([Zz]|[+-][0-9]{2}:[0-9]{2})$"
+    "^[0-9]{4}-[0-9]{2}-[0-9]{2}[Tt]([01][0-9]|2[0-3]):[0-5][0-9]:[0-5][0-9](\\.[0-9]+)?"
+    "([Zz]|[+-]([01][0-9]|2[0-3]):[0-5][0-9])$"
 )
 
 
