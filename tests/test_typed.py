@@ -11,7 +11,7 @@ import typing
 import pytest
 
 from vorn_schema import Schema, TypedValidator
-from vorn_schema.typeddict import generate, py_name
+from vorn_schema.typeddict import generate
 
 EXAMPLES = pathlib.Path(__file__).parent.parent / "examples"
 
@@ -32,15 +32,6 @@ def load(source, tmp_path, name):
     finally:
         sys.path.remove(str(tmp_path))
         sys.modules.pop(name, None)
-
-
-@pytest.mark.parametrize(
-    "name, expected",
-    [("User", "User"), ("class", "class_"), ("_t", "_t_"), ("left side", "left_side"),
-     ("9lives", "_9lives"), ("\u00e9t\u00e9", "\u00e9t\u00e9")],
-)
-def test_py_name(name, expected):
-    assert py_name(name) == expected
 
 
 @pytest.mark.parametrize("not_required", [True, False], ids=["NotRequired", "total-False"])
