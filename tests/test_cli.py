@@ -172,6 +172,10 @@ def test_progress_shows_only_on_a_terminal_after_two_seconds(monkeypatch):
     assert quiet.stream.getvalue() == ""
     shown = tty.stream.getvalue()
     assert "50.0%" in shown and "50 payloads" in shown and shown.endswith("\r")
+    unknown_size = cli.Progress(0, Tty())
+    now[0] += 2.5
+    unknown_size.update(0, 7)
+    assert unknown_size.stream.getvalue() == "\r7 payloads, 3/s"
 
 
 @pytest.mark.subprocess

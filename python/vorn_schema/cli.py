@@ -106,10 +106,12 @@ class Progress:
             return
         self.last = now
         self.shown = True
-        frac = min(done_bytes / self.total, 1.0) if self.total else 0.0
-        bar = "#" * int(frac * 30)
         rate = payloads / (now - self.start)
-        self.stream.write(f"\r[{bar:<30}] {frac:6.1%} {payloads} payloads, {rate:,.0f}/s")
+        line = f"{payloads} payloads, {rate:,.0f}/s"
+        if self.total:  # unknown for standard input
+            frac = min(done_bytes / self.total, 1.0)
+            line = f"[{'#' * int(frac * 30):<30}] {frac:6.1%} " + line
+        self.stream.write("\r" + line)
         self.stream.flush()
 
     def close(self) -> None:

@@ -19,6 +19,7 @@ import unicodedata
 from dataclasses import dataclass
 from typing import Any
 
+from . import ValidationError
 from ._vorn import Schema
 from .export import APPLIES, INT_BOUNDS
 
@@ -144,7 +145,7 @@ def _enum(values: list[str], rules: list[dict[str, Any]], at: Any) -> None:
                 try:
                     probe({"v": v})
                     passing.append(v)
-                except Exception:
+                except ValidationError:
                     pass
         elif r["rule"] in ("min_len", "max_len"):
             m = r["value"]
