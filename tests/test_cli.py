@@ -79,6 +79,11 @@ def test_check_reads_standard_input(monkeypatch):
     code, out = run("check", SHOP, "Order", "-", stdin=b'\n\n  {"id": 1,\n  "x" 2}',
                     monkeypatch=monkeypatch)
     assert (code, out.splitlines()[0]) == (1, "<stdin>:4:7: expected `:`")
+    # A JSON record keeps the payload's line; the fault's position is in its message.
+    code, out = run("check", SHOP, "Order", "--format", "json", stdin=b'\n{"id" 1}',
+                    monkeypatch=monkeypatch)
+    assert json.loads(out) == {"file": "<stdin>", "line": 1, "ok": False, "errors": [
+        {"path": "<root>", "code": "invalid_json", "message": "2:7: expected `:`"}]}
 
 
 @pytest.mark.parametrize(

@@ -69,7 +69,7 @@ def check_unit(validator: Validator, unit: Unit) -> Outcome:
         pos, _, message = str(e).partition(": ")
         row, _, col = pos.partition(":")
         where = f"{line + int(row) - 1}:{col}"
-        return (name, line + int(row) - 1, False, [], f"{where}: {message}")
+        return (name, line, False, [], f"{where}: {message}")
     return (name, line, True, [], None)
 
 
