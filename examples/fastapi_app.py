@@ -66,9 +66,9 @@ async def record_payment(request: Request) -> JSONResponse:
 
 def openapi() -> dict[str, Any]:
     if app.openapi_schema is None:
-        spec = get_openapi(title=app.title, version=app.version, routes=app.routes)
-        spec.setdefault("components", {}).setdefault("schemas", {}).update(components(SHOP))
-        app.openapi_schema = spec
+        document = get_openapi(title=app.title, version=app.version, routes=app.routes)
+        document.setdefault("components", {}).setdefault("schemas", {}).update(components(SHOP))
+        app.openapi_schema = document
     return app.openapi_schema
 
 

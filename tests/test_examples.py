@@ -41,10 +41,10 @@ def test_fastapi_accepts_and_rejects_order_bodies(client):
 
 
 def test_fastapi_openapi_documents_the_exported_bodies(client):
-    spec = client.get("/openapi.json").json()
-    body = spec["paths"]["/payments"]["post"]["requestBody"]["content"]["application/json"]
+    document = client.get("/openapi.json").json()
+    body = document["paths"]["/payments"]["post"]["requestBody"]["content"]["application/json"]
     assert body["schema"] == {"$ref": "#/components/schemas/PaymentEvent"}
-    schemas = spec["components"]["schemas"]
+    schemas = document["components"]["schemas"]
     assert schemas["Order"]["properties"]["shipping"] == {"$ref": "#/components/schemas/Address"}
     assert len(schemas["PaymentEvent"]["oneOf"]) == 3
-    assert "#/$defs/" not in json.dumps(spec)
+    assert "#/$defs/" not in json.dumps(document)
