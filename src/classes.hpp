@@ -6,6 +6,7 @@
 #include "python.hpp"
 
 #include <memory>
+#include <string>
 
 #include "error.hpp"
 #include "input.hpp"
@@ -27,10 +28,18 @@ Limits limits_of(PyObject* obj);
 /// The engine schema held by a Python `Schema` object, which must be an instance of it.
 const std::shared_ptr<const Schema>& schema_of(PyObject* obj);
 
+/// A new Python `Schema` object sharing an engine schema and the text it was parsed from.
+/// New reference or nullptr with an error set.
+PyObject* schema_object(const std::shared_ptr<const Schema>& schema,
+                        const std::shared_ptr<const std::string>& source);
+
 /// Binds a validator for `type_name` (Schema.validator); raises ValidationError when the
 /// schema does not declare the name. Returns a new reference or nullptr with an error set.
 PyObject* bind_validator(const std::shared_ptr<const Schema>& schema, PyObject* type_name,
                          const Limits& limits);
+
+/// Gives a validator just bound by bind_validator the schema's source text, for pickling.
+void keep_validator_source(PyObject* validator, std::shared_ptr<const std::string> source);
 
 /// Runs a bound validator on a payload (Validator.__call__). New reference or nullptr.
 PyObject* run_validator(PyObject* validator, PyObject* payload);

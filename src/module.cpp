@@ -7,6 +7,7 @@
 //       max_items: int          # read-only
 //       max_string_bytes: int   # read-only
 //       max_object_keys: int    # read-only
+//       def __reduce__(self): ...   # Limits(*the four values)
 //
 //   class ParseError(Exception): ...   # one argument, the "{line}:{column}: {message}" text
 #include "python.hpp"
@@ -97,12 +98,27 @@ PyGetSetDef limits_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+PyObject* limits_reduce(PyObject* self, PyObject*) noexcept {
+  const Limits& v = reinterpret_cast<LimitsObject*>(self)->value;
+  return Py_BuildValue("(O(KKKK))", reinterpret_cast<PyObject*>(Py_TYPE(self)),
+                       static_cast<unsigned long long>(v.max_depth),
+                       static_cast<unsigned long long>(v.max_items),
+                       static_cast<unsigned long long>(v.max_string_bytes),
+                       static_cast<unsigned long long>(v.max_object_keys));
+}
+
+PyMethodDef limits_methods[] = {
+    {"__reduce__", method_fn(limits_reduce), METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyType_Slot limits_slots[] = {
     {Py_tp_doc, const_cast<char*>("Limits(max_depth=None, max_items=None, max_string_bytes=None, "
                                   "max_object_keys=None)\n--\n\n")},
     {Py_tp_new, slot_fn(limits_new)},
     {Py_tp_dealloc, slot_fn(dealloc_instance<LimitsObject, &LimitsObject::value>)},
     {Py_tp_getset, limits_getset},
+    {Py_tp_methods, limits_methods},
     {0, nullptr},
 };
 

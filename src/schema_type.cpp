@@ -10,6 +10,7 @@
 //       def validator(self, type_name: str, limits: Limits | None = None) -> Validator: ...
 //       def validate(self, type_name: str, payload, limits: Limits | None = None): ...
 //       def __repr__(self) -> str: ...   # Schema(types=["A", "B"])
+//       def __reduce__(self): ...         # Schema.parse(source), the text kept from parsing
 #include "python.hpp"
 
 #include <fcntl.h>   // open
@@ -37,9 +38,16 @@ namespace vorn::py {
 
 namespace {
 
+struct SchemaState {
+  std::shared_ptr<const Schema> schema;
+  // The text the schema was parsed from, so that pickling can send the text; shared with
+  // every validator bound from it.
+  std::shared_ptr<const std::string> source;
+};
+
 struct SchemaObject {
   PyObject ob_base;  // PyObject_HEAD, spelled out so that formatting keeps one member a line
-  std::shared_ptr<const Schema> schema;
+  SchemaState state;
 };
 
 constexpr const char* type_names_doc =
@@ -58,21 +66,17 @@ constexpr const char* validate_doc =
     "Builds a [`Validator`] and discards it, so it pays the binding cost on\n"
     "every call. In a loop, bind once with `validator()` instead.";
 
-PyObject* wrap(Schema&& parsed) {
+PyObject* wrap(SchemaState&& state) {
   PyObject* cls = schema_class();
   if (cls == nullptr) {
     return nullptr;
   }
-  // Allocated first, so that nothing can throw between the object's birth and the
-  // construction of its member, which its dealloc destroys.
-  auto shared = std::make_shared<const Schema>(std::move(parsed));
   auto* type = reinterpret_cast<PyTypeObject*>(cls);
   PyObject* self = alloc_instance(type);
   if (self == nullptr) {
     return nullptr;
   }
-  new (&reinterpret_cast<SchemaObject*>(self)->schema)
-      std::shared_ptr<const Schema>(std::move(shared));
+  new (&reinterpret_cast<SchemaObject*>(self)->state) SchemaState(std::move(state));
   return self;
 }
 
@@ -80,7 +84,11 @@ PyObject* wrap(Schema&& parsed) {
 PyObject* parse_text(std::string_view text, PyObject* prefix) {
   Result<Schema, ParseError> parsed = parse(text);
   if (parsed.has_value()) {
-    return wrap(std::move(parsed).value());
+    // Allocated before the object, so that nothing can throw between the object's birth
+    // and the construction of its member, which its dealloc destroys.
+    SchemaState state{std::make_shared<const Schema>(std::move(parsed).value()),
+                      std::make_shared<const std::string>(text)};
+    return wrap(std::move(state));
   }
   Owned message = engine_text(parsed.error().text());
   if (!message) {
@@ -344,7 +352,11 @@ PyObject* schema_validator(PyObject* self, PyObject* args, PyObject* kwargs) noe
     if (!limits_argument(limits_arg, "validator", limits)) {
       return nullptr;
     }
-    return bind_validator(schema_of(self), type_name, limits);
+    PyObject* bound = bind_validator(schema_of(self), type_name, limits);
+    if (bound != nullptr) {
+      keep_validator_source(bound, reinterpret_cast<SchemaObject*>(self)->state.source);
+    }
+    return bound;
   });
 }
 
@@ -387,6 +399,22 @@ PyObject* schema_repr(PyObject* self) noexcept {
   });
 }
 
+// Sends the source text: parsing it again rebuilds the engine schema exactly, and the text
+// is smaller than any serialised form of the model.
+PyObject* schema_reduce(PyObject* self, PyObject*) noexcept {
+  return guard<PyObject*>(nullptr, [&]() -> PyObject* {
+    Owned parse_fn = Owned::steal(PyObject_GetAttrString(schema_class(), "parse"));
+    if (!parse_fn) {
+      return nullptr;
+    }
+    Owned text = engine_text(*reinterpret_cast<SchemaObject*>(self)->state.source);
+    if (!text) {
+      return nullptr;
+    }
+    return Py_BuildValue("(O(O))", parse_fn.get(), text.get());
+  });
+}
+
 PyMethodDef schema_methods[] = {
     {"parse", method_fn(schema_parse), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
      "parse(source)\n--\n\n"},
@@ -396,13 +424,14 @@ PyMethodDef schema_methods[] = {
     {"describe", method_fn(schema_describe), METH_NOARGS, describe_doc},
     {"validator", method_fn(schema_validator), METH_VARARGS | METH_KEYWORDS, validator_doc},
     {"validate", method_fn(schema_validate), METH_VARARGS | METH_KEYWORDS, validate_doc},
+    {"__reduce__", method_fn(schema_reduce), METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot schema_slots[] = {
     {Py_tp_methods, schema_methods},
     {Py_tp_repr, slot_fn(schema_repr)},
-    {Py_tp_dealloc, slot_fn(dealloc_instance<SchemaObject, &SchemaObject::schema>)},
+    {Py_tp_dealloc, slot_fn(dealloc_instance<SchemaObject, &SchemaObject::state>)},
     {0, nullptr},
 };
 
@@ -423,7 +452,12 @@ PyObject* schema_class() {
 }
 
 const std::shared_ptr<const Schema>& schema_of(PyObject* obj) {
-  return reinterpret_cast<SchemaObject*>(obj)->schema;
+  return reinterpret_cast<SchemaObject*>(obj)->state.schema;
+}
+
+PyObject* schema_object(const std::shared_ptr<const Schema>& schema,
+                        const std::shared_ptr<const std::string>& source) {
+  return wrap(SchemaState{schema, source});
 }
 
 }  // namespace vorn::py

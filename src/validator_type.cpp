@@ -6,6 +6,7 @@
 //       def validate(self, payload): ...
 //       type_name: str   # read-only
 //       def __repr__(self): ...   # Validator(User)
+//       def __reduce__(self): ... # Schema.validator(schema, type_name, limits)
 #include "python.hpp"
 
 #include <algorithm>   // std::sort
@@ -34,6 +35,7 @@ struct Bound {
   Limits limits;
   const ObjectType* object = nullptr;  // exactly one of these is set
   const UnionType* union_type = nullptr;
+  std::shared_ptr<const std::string> source = nullptr;  // the schema's text, for pickling
 };
 
 struct ValidatorObject {
@@ -164,9 +166,40 @@ PyObject* validator_type_name(PyObject* self, void*) noexcept {
   return PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
 }
 
+// Rebuilt by binding again in the receiving process: the Schema object pickles as its text,
+// and Limits as its four values.
+PyObject* validator_reduce(PyObject* self, PyObject*) noexcept {
+  return guard<PyObject*>(nullptr, [&]() -> PyObject* {
+    const Bound& b = bound_of(self);
+    if (!b.source) {
+      PyErr_SetString(PyExc_TypeError, "cannot pickle a validator bound by Schema.validate");
+      return nullptr;
+    }
+    Owned bind = Owned::steal(PyObject_GetAttrString(schema_class(), "validator"));
+    if (!bind) {
+      return nullptr;
+    }
+    Owned schema = Owned::steal(schema_object(b.schema, b.source));
+    if (!schema) {
+      return nullptr;
+    }
+    Owned limits = Owned::steal(PyObject_CallFunction(
+        limits_class(), "KKKK", static_cast<unsigned long long>(b.limits.max_depth),
+        static_cast<unsigned long long>(b.limits.max_items),
+        static_cast<unsigned long long>(b.limits.max_string_bytes),
+        static_cast<unsigned long long>(b.limits.max_object_keys)));
+    if (!limits) {
+      return nullptr;
+    }
+    return Py_BuildValue("(O(Os#O))", bind.get(), schema.get(), b.type_name.data(),
+                         static_cast<Py_ssize_t>(b.type_name.size()), limits.get());
+  });
+}
+
 PyMethodDef validator_methods[] = {
     {"validate", method_fn(validator_validate), METH_VARARGS | METH_KEYWORDS,
      "validate($self, payload)\n--\n\n"},
+    {"__reduce__", method_fn(validator_reduce), METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -323,6 +356,10 @@ PyObject* bind_validator(const std::shared_ptr<const Schema>& schema, PyObject* 
   }
   new (&reinterpret_cast<ValidatorObject*>(self)->bound) Bound(std::move(bound));
   return self;
+}
+
+void keep_validator_source(PyObject* validator, std::shared_ptr<const std::string> source) {
+  reinterpret_cast<ValidatorObject*>(validator)->bound.source = std::move(source);
 }
 
 PyObject* run_validator(PyObject* validator, PyObject* payload) {

@@ -1,0 +1,226 @@
+"""JSON Schema export: its shape, and a differential run against the jsonschema package."""
+
+import json
+import pathlib
+
+import pytest
+
+from vorn_schema import ParseError, Schema, ValidationError, to_json_schema
+
+EXAMPLES = pathlib.Path(__file__).parent.parent / "examples"
+
+EDGE = """
+schema E {
+  u: u8
+  i: optional i64
+  f: optional f64 @range(0..=100)
+  s: optional String @min_len(2) @max_len(4)
+  d: optional Date
+  dt: optional DateTime
+  e: optional enum { a, "b c" }
+  arr: optional [u8?] @min_items(1) @max_items(2)
+  nested: optional [[String]?]?
+  id: optional String @format(uuid)
+  mail: optional String @format(email)
+  host: optional String @format(hostname)
+  v4: optional String @format(ipv4)
+  v6: optional String @format(ipv6)
+  n: String?
+  r: optional i32 @range(-5..=5) @range(0..=10)
+  never: optional u8 @min_len(3) @format(uuid) @max_items(0)
+  self: optional E
+  shape: optional U
+}
+schema One { x: u8 }
+schema Two { y: optional String @max_len(3) }
+union U @tag(kind) { one: One  "two words": Two }
+"""
+
+
+def test_document_shape():
+    doc = to_json_schema(Schema.parse(EDGE), "E")
+    assert doc["$schema"] == "https://json-schema.org/draft/2020-12/schema"
+    assert doc["$ref"] == "#/$defs/E"
+    assert list(doc["$defs"]) == ["E", "One", "Two", "U"]
+    e = doc["$defs"]["E"]
+    assert e["additionalProperties"] is False
+    assert e["required"] == ["u", "n"]
+    props = e["properties"]
+    assert props["u"] == {"type": "integer", "minimum": 0, "maximum": 255}
+    assert props["i"] == {"type": "integer", "minimum": -(2**63), "maximum": 2**63 - 1}
+    # Both ranges apply, so the export holds their intersection.
+    assert props["r"] == {"type": "integer", "minimum": 0, "maximum": 5}
+    # Rules that cannot read a u8 are not exported at all.
+    assert props["never"] == {"type": "integer", "minimum": 0, "maximum": 255}
+    assert props["f"] == {"type": "number", "if": {"type": "integer"},
+                          "then": {"minimum": 0, "maximum": 100}}
+    assert props["n"] == {"anyOf": [{"type": "string"}, {"type": "null"}]}
+    assert props["arr"] == {
+        "type": "array", "minItems": 1, "maxItems": 2,
+        "items": {"anyOf": [{"type": "integer", "minimum": 0, "maximum": 255}, {"type": "null"}]},
+    }
+    assert props["self"] == {"$ref": "#/$defs/E"}
+    assert props["e"] == {"type": "string", "enum": ["a", "b c"]}
+    variants = doc["$defs"]["U"]["oneOf"]
+    assert [v["properties"]["kind"] for v in variants] == [{"const": "one"},
+                                                          {"const": "two words"}]
+    assert [v["required"] for v in variants] == [["kind", "x"], ["kind"]]
+    assert all(v["additionalProperties"] is False for v in variants)
+
+
+def test_whole_schema_without_a_root_and_unknown_root():
+    doc = to_json_schema(Schema.parse(EDGE))
+    assert "$ref" not in doc and set(doc["$defs"]) == {"E", "One", "Two", "U"}
+    with pytest.raises(KeyError, match="no type named `Nope`"):
+        to_json_schema(Schema.parse(EDGE), "Nope")
+
+
+def test_rules_on_strings_and_dates_combine():
+    doc = to_json_schema(Schema.parse(
+        "schema A { d: Date @format(hostname) @min_len(3) @min_len(5) @max_len(20) }"), "A")
+    d = doc["$defs"]["A"]["properties"]["d"]
+    assert d["format"] == "date" and d["allOf"] == [{"format": "hostname"}]
+    assert (d["minLength"], d["maxLength"]) == (5, 20)
+
+
+# Each case: an id, the type, and the JSON text both sides read.
+CASES = [
+    ("ok", "E", '{"u": 1, "n": null}'),
+    ("u-missing", "E", '{"n": "x"}'),
+    ("u-neg", "E", '{"u": -1, "n": null}'),
+    ("u-256", "E", '{"u": 256, "n": null}'),
+    ("u-float-integral", "E", '{"u": 1.0, "n": null}'),
+    ("u-bool", "E", '{"u": true, "n": null}'),
+    ("n-absent", "E", '{"u": 1}'),
+    ("extra", "E", '{"u": 1, "n": null, "zz": 1}'),
+    ("i-max", "E", '{"u": 1, "n": null, "i": 9223372036854775807}'),
+    ("i-over", "E", '{"u": 1, "n": null, "i": 9223372036854775808}'),
+    ("f-frac", "E", '{"u": 1, "n": null, "f": 99.5}'),
+    ("f-int-over", "E", '{"u": 1, "n": null, "f": 1000}'),
+    ("f-frac-over", "E", '{"u": 1, "n": null, "f": 1000.5}'),
+    ("f-integral-float-over", "E", '{"u": 1, "n": null, "f": 1000.0}'),
+    ("f-exp-over", "E", '{"u": 1, "n": null, "f": 1e9}'),
+    ("f-infinite", "E", '{"u": 1, "n": null, "f": 1e999}'),
+    ("f-null", "E", '{"u": 1, "n": null, "f": null}'),
+    ("s-ok", "E", '{"u": 1, "n": null, "s": "\\u00e9\\u00e9"}'),
+    ("s-short-astral", "E", '{"u": 1, "n": null, "s": "\\ud83d\\ude00"}'),
+    ("s-long", "E", '{"u": 1, "n": null, "s": "abcde"}'),
+    ("d-ok", "E", '{"u": 1, "n": null, "d": "2024-02-29"}'),
+    ("d-bad-day", "E", '{"u": 1, "n": null, "d": "2023-02-29"}'),
+    ("d-year-zero", "E", '{"u": 1, "n": null, "d": "0000-01-01"}'),
+    ("d-datetime", "E", '{"u": 1, "n": null, "d": "2024-01-01T00:00:00Z"}'),
+    ("dt-ok", "E", '{"u": 1, "n": null, "dt": "2024-05-01T10:00:00.5+05:30"}'),
+    ("dt-lower", "E", '{"u": 1, "n": null, "dt": "2024-05-01t10:00:00z"}'),
+    ("dt-no-offset", "E", '{"u": 1, "n": null, "dt": "2024-05-01T10:00:00"}'),
+    ("dt-space", "E", '{"u": 1, "n": null, "dt": "2024-05-01 10:00:00Z"}'),
+    ("dt-leap-second", "E", '{"u": 1, "n": null, "dt": "2016-12-31T23:59:60Z"}'),
+    ("dt-hour-24", "E", '{"u": 1, "n": null, "dt": "2024-05-01T24:00:00Z"}'),
+    ("dt-minute-60", "E", '{"u": 1, "n": null, "dt": "2024-05-01T10:60:00Z"}'),
+    ("dt-offset-24", "E", '{"u": 1, "n": null, "dt": "2024-05-01T10:00:00+24:00"}'),
+    ("dt-offset-no-colon", "E", '{"u": 1, "n": null, "dt": "2024-05-01T10:00:00+0530"}'),
+    ("e-ok", "E", '{"u": 1, "n": null, "e": "b c"}'),
+    ("e-bad", "E", '{"u": 1, "n": null, "e": "B C"}'),
+    ("arr-ok", "E", '{"u": 1, "n": null, "arr": [1, null]}'),
+    ("arr-empty", "E", '{"u": 1, "n": null, "arr": []}'),
+    ("arr-three", "E", '{"u": 1, "n": null, "arr": [1, 2, 3]}'),
+    ("arr-bad-item", "E", '{"u": 1, "n": null, "arr": [300]}'),
+    ("nested-ok", "E", '{"u": 1, "n": null, "nested": [["a"], null, []]}'),
+    ("nested-null-inner", "E", '{"u": 1, "n": null, "nested": [[null]]}'),
+    ("id-ok", "E", '{"u": 1, "n": null, "id": "A0B1C2D3-E4F5-A6B7-C8D9-E0F1A2B3C4D5"}'),
+    ("id-no-hyphens", "E", '{"u": 1, "n": null, "id": "a0b1c2d3e4f5a6b7c8d9e0f1a2b3c4d5"}'),
+    ("id-braces", "E", '{"u": 1, "n": null, "id": "{a0b1c2d3-e4f5-a6b7-c8d9-e0f1a2b3c4d5}"}'),
+    ("mail-ok", "E", '{"u": 1, "n": null, "mail": "a+b@c.d"}'),
+    ("mail-no-dot", "E", '{"u": 1, "n": null, "mail": "a@b"}'),
+    ("mail-blank", "E", '{"u": 1, "n": null, "mail": "a b@c.d"}'),
+    ("mail-no-at", "E", '{"u": 1, "n": null, "mail": "ab.c"}'),
+    ("host-ok", "E", '{"u": 1, "n": null, "host": "api.example.com"}'),
+    ("host-underscore", "E", '{"u": 1, "n": null, "host": "a_b.example.com"}'),
+    ("host-trailing-dot", "E", '{"u": 1, "n": null, "host": "example.com."}'),
+    ("v4-ok", "E", '{"u": 1, "n": null, "v4": "192.168.0.1"}'),
+    ("v4-leading-zero", "E", '{"u": 1, "n": null, "v4": "01.2.3.4"}'),
+    ("v4-256", "E", '{"u": 1, "n": null, "v4": "256.1.1.1"}'),
+    ("v6-ok", "E", '{"u": 1, "n": null, "v6": "2001:db8::8a2e:370:7334"}'),
+    ("v6-mapped", "E", '{"u": 1, "n": null, "v6": "::ffff:192.0.2.1"}'),
+    ("v6-zone", "E", '{"u": 1, "n": null, "v6": "fe80::1%eth0"}'),
+    ("v6-double", "E", '{"u": 1, "n": null, "v6": "1::2::3"}'),
+    ("r-ok", "E", '{"u": 1, "n": null, "r": 5}'),
+    ("r-outside-second", "E", '{"u": 1, "n": null, "r": -1}'),
+    ("never-rules", "E", '{"u": 1, "n": null, "never": 7}'),
+    ("self-ok", "E", '{"u": 1, "n": null, "self": {"u": 2, "n": "x"}}'),
+    ("self-bad", "E", '{"u": 1, "n": null, "self": {"u": 2}}'),
+    ("shape-one", "E", '{"u": 1, "n": null, "shape": {"kind": "one", "x": 1}}'),
+    ("shape-two", "U", '{"kind": "two words", "y": "abc"}'),
+    ("shape-two-long", "U", '{"kind": "two words", "y": "abcd"}'),
+    ("shape-no-tag", "U", '{"x": 1}'),
+    ("shape-null-tag", "U", '{"kind": null, "x": 1}'),
+    ("shape-unknown-tag", "U", '{"kind": "three", "x": 1}'),
+    ("shape-wrong-fields", "U", '{"kind": "one", "y": "a"}'),
+    ("shape-array", "U", "[]"),
+]
+
+# Where the two disagree, and why. Anything else that disagrees fails the test.
+EXPECTED = {
+    "u-float-integral": "JSON Schema counts 1.0 as an integer; here it is a float",
+    "f-integral-float-over": "1000.0 is an integer to JSON Schema, so its range applies; "
+    "here a float skips an f64 range",
+    "f-exp-over": "the same for 1e9",
+    "f-infinite": "1e999 reads as infinity, which JSON Schema accepts as a number",
+    "mail-no-dot": "the jsonschema package's email check only looks for an @",
+    "mail-blank": "the same",
+    "host-underscore": "the jsonschema package checks hostnames only with an optional extra",
+    "host-trailing-dot": "the same",
+}
+
+
+def _vorn_accepts(schema, type_name, text):
+    try:
+        schema.validator(type_name)(text.encode())
+        return True
+    except ValidationError:
+        return False
+
+
+# The jsonschema package checks date-times only with its format extras installed; the
+# export's pattern must carry the check without them.
+@pytest.mark.parametrize("without", [(), ("date-time",)], ids=["all-formats", "no-date-time"])
+def test_differential_against_jsonschema(without):
+    jsonschema = pytest.importorskip("jsonschema")
+    formats = [f for f in jsonschema.FormatChecker().checkers if f not in without]
+    schema = Schema.parse(EDGE)
+    checkers = {}
+    disagree = {}
+    for case_id, type_name, text in CASES:
+        if type_name not in checkers:
+            doc = to_json_schema(schema, type_name)
+            jsonschema.Draft202012Validator.check_schema(doc)
+            checkers[type_name] = jsonschema.Draft202012Validator(
+                doc, format_checker=jsonschema.FormatChecker(formats)
+            )
+        ours = _vorn_accepts(schema, type_name, text)
+        theirs = checkers[type_name].is_valid(json.loads(text))
+        if ours != theirs:
+            disagree[case_id] = (ours, theirs)
+    assert sorted(disagree) == sorted(EXPECTED)
+
+
+def test_differential_over_the_example_files():
+    jsonschema = pytest.importorskip("jsonschema")
+    schema = Schema.load(EXAMPLES / "shop.vorn")
+    rows = [("Order", (EXAMPLES / n).read_text()) for n in ("order.json", "order_invalid.json")]
+    for name, type_name in (("payments.jsonl", "PaymentEvent"), ("customers.jsonl", "Customer")):
+        rows += [(type_name, line) for line in (EXAMPLES / name).read_text().splitlines()]
+    seen = set()
+    for type_name, text in rows:
+        try:
+            value = json.loads(text)
+        except json.JSONDecodeError:
+            with pytest.raises(ParseError):
+                schema.validator(type_name)(text)
+            continue
+        check = jsonschema.Draft202012Validator(
+            to_json_schema(schema, type_name), format_checker=jsonschema.FormatChecker()
+        )
+        ours = _vorn_accepts(schema, type_name, text)
+        assert ours == check.is_valid(value), text
+        seen.add(ours)
+    assert seen == {True, False}

@@ -1,0 +1,112 @@
+"""Schema, Validator and Limits pickle, so they can be sent to worker processes."""
+
+import copy
+import multiprocessing
+import pickle
+from concurrent.futures import ProcessPoolExecutor
+
+import pytest
+
+from vorn_schema import Limits, ParseError, Schema, ValidationError, Validator
+
+TEXT = """
+// \u00e9 in a comment, and a name: the text goes through as it was written
+schema Item { n\u00e4me: String @min_len(1)  qty: u32 @range(1..=9) }
+schema Order { id: u64  items: [Item] @max_items(3)  at: optional DateTime }
+union Event @tag(kind) { order: Order }
+"""
+PAYLOADS = [
+    {"id": 1, "items": [{"n\u00e4me": "a", "qty": 2}], "at": "2024-05-01T10:00:00Z"},
+    {"id": -1, "items": [{"n\u00e4me": "", "qty": 0}] * 4},
+    b'{"id": 2, "items": [], "extra": [1, [2]]}',
+    b'{"id": 2, "items": [{"n\\u00e4me": "x", "qty": 9}]}',
+]
+
+
+def outcome(v, payload):
+    try:
+        return ("ok", v(payload))
+    except ValidationError as e:
+        return ("issues", e.errors())
+
+
+@pytest.mark.parametrize("protocol", range(2, pickle.HIGHEST_PROTOCOL + 1))
+def test_schema_round_trip(protocol):
+    schema = Schema.parse(TEXT)
+    back = pickle.loads(pickle.dumps(schema, protocol))
+    assert type(back) is Schema and back is not schema
+    assert back.describe() == schema.describe()
+    assert repr(back) == repr(schema)
+
+
+def test_loaded_schema_round_trip(tmp_path):
+    path = tmp_path / "s.vorn"
+    path.write_text(TEXT, encoding="utf-8")
+    schema = Schema.load(path)
+    assert pickle.loads(pickle.dumps(schema)).describe() == schema.describe()
+
+
+@pytest.mark.parametrize("limits", [Limits(), Limits(0, 1, 2, 3), Limits(2**64 - 1, 2**64 - 1, 0, 0)])
+def test_limits_round_trip(limits):
+    back = pickle.loads(pickle.dumps(limits))
+    assert type(back) is Limits and back is not limits
+    fields = ("max_depth", "max_items", "max_string_bytes", "max_object_keys")
+    assert [getattr(back, f) for f in fields] == [getattr(limits, f) for f in fields]
+    # Equivalent, not equal: Limits keeps the default identity comparison.
+    assert back != limits
+
+
+@pytest.mark.parametrize("limits", [None, Limits(max_items=2), Limits(max_depth=1)])
+@pytest.mark.parametrize("type_name", ["Order", "Event"])
+def test_validator_round_trip_gives_the_same_outcomes(type_name, limits):
+    v = Schema.parse(TEXT).validator(type_name, limits)
+    back = pickle.loads(pickle.dumps(v))
+    assert type(back) is Validator and back.type_name == type_name
+    for payload in PAYLOADS:
+        if type_name == "Event" and isinstance(payload, dict):
+            payload = {"kind": "order", **payload}
+        assert outcome(back, payload) == outcome(v, payload)
+
+
+def test_copies_share_nothing_mutable():
+    v = Schema.parse(TEXT).validator("Order")
+    assert copy.deepcopy(v)(PAYLOADS[0]) == v(PAYLOADS[0])
+    assert copy.copy(Schema.parse(TEXT)).type_names() == ["Event", "Item", "Order"]
+
+
+def test_validator_reduce_names_public_callables_only():
+    v = Schema.parse(TEXT).validator("Order", Limits(max_items=5))
+    fn, (schema, name, limits) = v.__reduce__()
+    assert fn == Schema.validator
+    assert (type(schema), name, limits.max_items) == (Schema, "Order", 5)
+    fn, args = Schema.parse("schema A {}").__reduce__()
+    assert (fn, args) == (Schema.parse, ("schema A {}",))
+
+
+def _validate_in_worker(v, payload):
+    return outcome(v, payload)
+
+
+@pytest.mark.subprocess
+@pytest.mark.parametrize("method", ["fork", "spawn"])
+def test_process_pool_runs_a_sent_validator(method):
+    if method not in multiprocessing.get_all_start_methods():
+        pytest.skip(f"no {method} here")
+    v = Schema.parse(TEXT).validator("Order", Limits(max_items=2))
+    with ProcessPoolExecutor(2, mp_context=multiprocessing.get_context(method)) as pool:
+        results = list(pool.map(_validate_in_worker, [v] * len(PAYLOADS), PAYLOADS))
+    assert results == [outcome(v, p) for p in PAYLOADS]
+
+
+@pytest.mark.subprocess
+def test_dask_process_scheduler():
+    bag = pytest.importorskip("dask.bag")
+    v = Schema.parse(TEXT).validator("Order")
+    got = bag.from_sequence(PAYLOADS, npartitions=2).map(
+        lambda p: outcome(v, p)).compute(scheduler="processes")
+    assert got == [outcome(v, p) for p in PAYLOADS]
+
+
+def test_parse_errors_are_unaffected():
+    with pytest.raises(ParseError):
+        pickle.loads(pickle.dumps(Schema.parse, 2))("schema {")
