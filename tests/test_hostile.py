@@ -248,3 +248,30 @@ def test_isoformat_runs_once_per_value_issue7(schema, field_rules):
     except ValidationError:
         pass
     assert Counted.calls == 1
+
+
+@pytest.mark.subprocess
+def test_long_objects_in_any_order_cost_linear_time_issue7():
+    # 100,000 fields, members shuffled, escaped and not: scans per field took minutes.
+    out = run_isolated(
+        """
+        import json, random
+        from vorn_schema import Schema, Limits, ValidationError
+        names = [f"k{i}" for i in range(100_000)]
+        schema = Schema.parse("schema T { " + " ".join(f"{k}: u8" for k in names) + " }")
+        v = schema.validator("T", Limits(max_object_keys=len(names)))
+        random.Random(7).shuffle(names)
+        payload = {k: 1 for k in names}
+        text = json.dumps(payload)
+        escaped = text.replace('"k', '"\\\\u006b')
+        assert v(payload) == v(text.encode()) == v(escaped.encode())
+        del payload[names[0]]
+        payload["stray"] = 2
+        try:
+            v(payload)
+        except ValidationError as e:
+            print(*(i.code for i in e.issues.list()))
+        """,
+        timeout=60,
+    )
+    assert out.split() == ["required", "unknown_field"]

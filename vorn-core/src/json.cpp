@@ -530,7 +530,44 @@ Result<Document, JsonError> Document::parse(std::string_view bytes, const Limits
   parser.decoded_text.resize(parser.decoded_used());
   doc.decoded_text_ = std::move(parser.decoded_text);
   doc.root_ = root;
+  doc.seed_ = mix_bits(reinterpret_cast<std::uintptr_t>(bytes.data()) ^
+                       reinterpret_cast<std::uintptr_t>(&parser));
+  doc.build_lookup_tables();
   return doc;
+}
+
+void Document::build_lookup_tables() {
+  for (std::uint32_t i = 0; i < nodes_.size(); ++i) {
+    const Node& n = nodes_[i];
+    if (n.tag != NodeTag::Object || n.b <= table_members) {
+      continue;
+    }
+    std::size_t size = 64;
+    while (size < n.b * 2) {
+      size *= 2;
+    }
+    const auto start = static_cast<std::uint32_t>(tables_.size());
+    table_of_.emplace_back(i, start);
+    tables_.push_back(static_cast<std::uint32_t>(size));
+    tables_.resize(tables_.size() + size, 0);
+    const std::size_t mask = size - 1;
+    const Ref object(this, i);
+    for (std::uint32_t position = 0; position < n.b; ++position) {
+      const std::uint32_t entry = n.a + position;
+      const std::string_view key = object.key_text(member_entries_[entry], entry);
+      std::uint32_t* slots = tables_.data() + start + 1;
+      for (std::size_t k = hash_key(key.data(), key.size(), seed_) & mask;; k = (k + 1) & mask) {
+        if (slots[k] == 0) {
+          slots[k] = position + 1;
+          break;
+        }
+        const Entry& held = member_entries_[n.a + slots[k] - 1];
+        if (object.key_text(held, n.a + slots[k] - 1) == key) {
+          break;  // decoded-equal keys: the first one found stays
+        }
+      }
+    }
+  }
 }
 
 std::string Document::decode(std::string_view raw) {

@@ -160,7 +160,29 @@ class Document {
   std::vector<DecodedKey> decoded_keys_;
   std::string decoded_text_;
   std::uint32_t root_ = 0;
+
+  // Hash tables over the keys of long objects, so a member asked for out of order is found
+  // without a scan: looking up every field of a shuffled object otherwise costs the product
+  // of its fields and members. `tables_` holds each table as its slot count (a power of
+  // two) and then the slots, each an entry position plus one (0: empty), keyed by the
+  // decoded text, where the first of decoded-equal keys wins; `table_of_` pairs each long
+  // object's node index, in increasing order, with its table's start.
+  void build_lookup_tables();
+  /// The table's start for the object node, or no_table.
+  std::uint32_t table_of(std::uint32_t node) const {
+    auto it = std::lower_bound(table_of_.begin(), table_of_.end(), node,
+                               [](const std::pair<std::uint32_t, std::uint32_t>& t,
+                                  std::uint32_t n) { return t.first < n; });
+    return it != table_of_.end() && it->first == node ? it->second : no_table;
+  }
+  static constexpr std::uint32_t no_table = UINT32_MAX;
+  std::vector<std::uint32_t> tables_;
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> table_of_;
+  std::uint64_t seed_ = 0;
 };
+
+/// Objects with more members than this get a lookup table; shorter ones are scanned.
+inline constexpr std::uint64_t table_members = 32;
 
 /// The validator's input over one node of a Document: a document pointer and a node index.
 /// Copied freely; valid while the document lives. An index outside the document reads as
@@ -335,6 +357,17 @@ class Ref {
     return index_ < doc_->nodes_.size() ? doc_->nodes_[index_] : null_node;
   }
 
+  /// The decoded text of an entry's key, `entry` being its index into member_entries; lives
+  /// as long as the document.
+  std::string_view key_text(const Entry& e, std::uint32_t entry) const {
+    if (!e.key.escaped) {
+      return doc_->raw(e.key);
+    }
+    std::span<const DecodedKey> keys = doc_->decoded_keys_from(entry);
+    return !keys.empty() && keys.front().entry == entry ? doc_->decoded_key(keys.front())
+                                                        : std::string_view();
+  }
+
  private:
   // The lookup past the hinted entry. Out of line, so that the hinted comparison, which
   // answers members written in declaration order, inlines into its callers without the
@@ -349,6 +382,9 @@ class Ref {
     const auto count = static_cast<std::uint32_t>(n.b);
     const char* source = doc_->source_.data();
     const auto size = static_cast<std::uint32_t>(name.size());
+    if (n.b > table_members) {
+      return search_table(name, hint);
+    }
     if (n.flag != 0) {
       return search_escaped(name, hint);
     }
@@ -366,6 +402,30 @@ class Ref {
       }
     }
     return no_member;
+  }
+
+  // A long object's member through its table (see Document::tables_).
+  std::uint32_t search_table(std::string_view name, SlotHint& hint) const {
+    const Node& n = node();
+    const std::uint32_t start = doc_->table_of(index_);
+    if (start == Document::no_table) {
+      return no_member;  // every long object has a table; a forged node has none
+    }
+    const std::uint32_t* slots = doc_->tables_.data() + start + 1;
+    const std::size_t mask = doc_->tables_[start] - 1;
+    const Entry* run = doc_->member_entries_.data() + n.a;
+    for (std::size_t i = hash_key(name.data(), name.size(), doc_->seed_) & mask;;
+         i = (i + 1) & mask) {
+      if (slots[i] == 0) {
+        return no_member;
+      }
+      const std::uint32_t position = slots[i] - 1;
+      const std::string_view key = key_text(run[position], n.a + position);
+      if (key.size() == name.size() && same_bytes(key.data(), name.data(), name.size())) {
+        hint.next = position + 1;
+        return run[position].value;
+      }
+    }
   }
 
   // With an escaped key, two entries may decode to the same text, and "the first" needs a

@@ -9,6 +9,10 @@ std::string_view int_type_name(const Type& type) {
 }
 
 const Field* ObjectType::field(std::string_view wanted) const {
+  if (!index.empty()) {
+    auto it = index.find(wanted);
+    return it == index.end() ? nullptr : &fields[it->second];
+  }
   for (const Field& f : fields) {
     if (f.name == wanted) {
       return &f;

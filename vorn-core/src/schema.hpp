@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "int128.hpp"
@@ -66,12 +67,28 @@ struct Field {
   std::uint32_t key_id = no_key_id;
 };
 
+/// Hashes text for maps that are looked up by std::string_view without a copy.
+struct TextHash {
+  using is_transparent = void;
+  std::size_t operator()(std::string_view text) const {
+    return std::hash<std::string_view>{}(text);
+  }
+};
+
+/// Field positions by name, for object types too long to scan on every lookup.
+using FieldIndex = std::unordered_map<std::string, std::uint32_t, TextHash, std::equal_to<>>;
+
 struct ObjectType {
   std::string name;
   std::vector<Field> fields;
   bool deny_unknown_fields = true;
+  // Filled when parsing ends for types of more than `indexed_fields` fields, so a payload
+  // with many undeclared members does not cost members times fields; empty otherwise.
+  FieldIndex index;
 
-  /// The field with that name (linear scan, declaration order), or nullptr.
+  static constexpr std::size_t indexed_fields = 16;
+
+  /// The field with that name, or nullptr.
   const Field* field(std::string_view name) const;
 };
 
