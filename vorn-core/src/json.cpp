@@ -82,6 +82,7 @@ class Parser {
   InlineVector<std::uint32_t, Document::inline_items> items;
   InlineVector<Entry, Document::inline_entries> entries;
   std::vector<DecodedKey> decoded_keys;
+  std::vector<std::uint32_t> long_objects;  // objects that get a lookup table, in node order
   std::string decoded_text;
 
  private:
@@ -311,7 +312,11 @@ class Parser {
       }
       scratch_decoded_.truncate(decoded_base);
     }
-    return push(Node{NodeTag::Object, any_escaped, 0, start, count});
+    const std::uint32_t node = push(Node{NodeTag::Object, any_escaped, 0, start, count});
+    if (count > table_members) {
+      long_objects.push_back(node);
+    }
+    return node;
   }
 
   // Reads a quoted string at cur_ and leaves cur_ past its closing quote. Escapes are
@@ -532,16 +537,13 @@ Result<Document, JsonError> Document::parse(std::string_view bytes, const Limits
   doc.root_ = root;
   doc.seed_ = mix_bits(reinterpret_cast<std::uintptr_t>(bytes.data()) ^
                        reinterpret_cast<std::uintptr_t>(&parser));
-  doc.build_lookup_tables();
+  doc.build_lookup_tables(parser.long_objects);
   return doc;
 }
 
-void Document::build_lookup_tables() {
-  for (std::uint32_t i = 0; i < nodes_.size(); ++i) {
+void Document::build_lookup_tables(std::span<const std::uint32_t> long_objects) {
+  for (const std::uint32_t i : long_objects) {
     const Node& n = nodes_[i];
-    if (n.tag != NodeTag::Object || n.b <= table_members) {
-      continue;
-    }
     std::size_t size = 64;
     while (size < n.b * 2) {
       size *= 2;

@@ -167,7 +167,7 @@ class Document {
   // two) and then the slots, each an entry position plus one (0: empty), keyed by the
   // decoded text, where the first of decoded-equal keys wins; `table_of_` pairs each long
   // object's node index, in increasing order, with its table's start.
-  void build_lookup_tables();
+  void build_lookup_tables(std::span<const std::uint32_t> long_objects);
   /// The table's start for the object node, or no_table.
   std::uint32_t table_of(std::uint32_t node) const {
     auto it = std::lower_bound(table_of_.begin(), table_of_.end(), node,
