@@ -46,14 +46,6 @@ std::string python_iso(std::string_view text) {
   return out;
 }
 
-bool Builder::converts_items(const Type& array) {
-  const Type* t = &array;
-  while (t->tag == Type::Tag::Array && t->item) {
-    t = t->item.get();
-  }
-  return t->tag == Type::Tag::Date || t->tag == Type::Tag::DateTime || t->tag == Type::Tag::Ref;
-}
-
 void Builder::fail() {
   failed_ = true;
   // Only the first failure is kept; a later one cannot happen while the walk has stopped

@@ -51,8 +51,16 @@ class Builder {
     PyObject* own = PyUnicode_CheckExact(in.object()) ? in.object() : nullptr;
     return from_iso(text, is_datetime, own);
   }
-  /// A list or tuple whose elements need no conversion comes back as the caller's object.
-  bool keeps(const PyInput& /*in*/, const Type& array) const { return !converts_items(array); }
+  /// Whether the array comes back as the caller's own object: only an exact list or tuple
+  /// of values that need no conversion. Reading its elements runs no Python code, so it
+  /// holds what was checked. A subclass answers through its own __len__ and __getitem__,
+  /// and an array of arrays through its elements', so either comes back as a new list of
+  /// the values checked.
+  bool keeps(const PyInput& in, const Type& array) const {
+    PyObject* o = in.object();
+    return (PyList_CheckExact(o) || PyTuple_CheckExact(o)) && array.item &&
+           passes_through(array.item->tag);
+  }
   Value same(const PyInput& in) { return scalar(in); }
   void unreadable(const PyInput& array, std::uint64_t i);
 
@@ -129,7 +137,10 @@ class Builder {
   PyObject* finish(Owned result, IssueList&& issues);
 
  private:
-  static bool converts_items(const Type& array);
+  static bool passes_through(Type::Tag tag) {
+    return tag == Type::Tag::Bool || tag == Type::Tag::Int || tag == Type::Tag::Float ||
+           tag == Type::Tag::String || tag == Type::Tag::Enum;
+  }
 
   // A new reference from the C API, the failure parked when it is null.
   Value made(PyObject* p) {

@@ -68,9 +68,31 @@ class TextOnce {
   }
   bool asked() const { return asked_; }
 
+  /// The text that sizes, lengths and formats are measured on: the exact text, or for a
+  /// string whose exact text cannot be produced (a str holding a lone surrogate) its text
+  /// with each unencodable part replaced by U+FFFD, which keeps its length in characters
+  /// and in bytes; such a string would otherwise slip past every limit and rule. None for
+  /// values that are no strings.
+  std::optional<std::string_view> measured() {
+    if (const std::optional<Text>& t = get()) {
+      return t->view();
+    }
+    if (in_.kind() != Kind::Str) {
+      return std::nullopt;
+    }
+    if (!lossy_) {
+      lossy_ = in_.as_str_lossy();
+    }
+    if (lossy_->empty()) {
+      return std::nullopt;  // the adapter has no text at all (a failing isoformat)
+    }
+    return std::string_view(*lossy_);
+  }
+
  private:
   const In& in_;
   std::optional<Text> text_;
+  std::optional<std::string> lossy_;
   bool asked_ = false;
 };
 
@@ -385,6 +407,11 @@ auto Validator<Out>::value(const Type& type, const In& in, std::uint64_t depth, 
       }
     } else {
       size = in.str_size();
+    }
+    if (!size) [[unlikely]] {
+      if (std::optional<std::string_view> m = text.measured()) {
+        size = m->size();
+      }
     }
     if (size && *size > max_string_bytes_) {
       string_too_large(*size);
@@ -714,8 +741,8 @@ void Validator<Out>::rules(const Field& field, const In& in, TextOnce<In>& text)
   std::optional<std::uint64_t> length;
   for (const Rule& rule : field.rules) {
     if (rule.tag == Rule::Tag::MinLen || rule.tag == Rule::Tag::MaxLen) {
-      if (const std::optional<Text>& t = text.get()) {
-        length = count_scalars(t->view());
+      if (std::optional<std::string_view> m = text.measured()) {
+        length = count_scalars(*m);
       }
       break;
     }
@@ -750,8 +777,8 @@ void Validator<Out>::rules(const Field& field, const In& in, TextOnce<In>& text)
         }
         break;
       case Rule::Tag::Format:
-        if (const std::optional<Text>& t = text.get()) {
-          if (!format_matches(rule.format, t->view())) {
+        if (std::optional<std::string_view> m = text.measured()) {
+          if (!format_matches(rule.format, *m)) {
             rule_failed(rule, 0);
           }
         }
