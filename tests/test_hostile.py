@@ -61,6 +61,7 @@ def test_ordinary_sharing_passes_issue3(copies, groups):
     assert len(got["g"]) == groups and len(got["g"][0]) == copies
 
 
+@pytest.mark.subprocess
 @pytest.mark.parametrize("leaf", ["1", "'x'"])
 def test_alias_bomb_is_bounded_issue3(leaf):
     out = run_isolated(
@@ -166,6 +167,8 @@ def test_refcounts_are_unchanged_by_runs():
     assert before == after
 
 
+@pytest.mark.subprocess
+@pytest.mark.memory
 def test_memory_stays_flat_over_many_runs():
     out = run_isolated(
         """
