@@ -189,6 +189,11 @@ def test_limits_surface():
         (lambda: Schema.parse("schema A {}").validate(b"A", {}), TypeError, "type_name"),
         (lambda: Schema.parse("schema A {}").validate("A", {}, limits=1), TypeError, "limits"),
         (lambda: Schema.parse("schema A {}").validate("A"), TypeError, None),
+        # The interpreter's own errors from the argument protocols pass through unchanged.
+        pytest.param(lambda: Schema.load(RaisingPath()), LookupError, None, id="fspath-raises"),
+        pytest.param(lambda: Schema.load("\ud800"), UnicodeEncodeError, None, id="path-surrogate"),
+        pytest.param(lambda: Schema.parse("schema A {}").validator("A", RaisingClass()),
+                     LookupError, None, id="limits-isinstance-raises"),
     ],
 )
 def test_argument_errors(call, error, naming):
@@ -196,6 +201,17 @@ def test_argument_errors(call, error, naming):
         call()
     if naming is not None:
         assert f"'{naming}'" in str(info.value)
+
+
+class RaisingPath:
+    def __fspath__(self):
+        raise LookupError("no path")
+
+
+class RaisingClass:
+    @property
+    def __class__(self):
+        raise LookupError("no class")
 
 
 class BytesPath:

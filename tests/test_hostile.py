@@ -195,3 +195,41 @@ def test_memory_stays_flat_over_many_runs():
         timeout=120,
     )
     assert int(out) < 2048  # KiB
+
+
+class LyingLen(list):
+    """A list subclass whose __len__ claims fewer elements than it holds, or raises."""
+
+    def __init__(self, items, length):
+        super().__init__(items)
+        self.length = length
+
+    def __len__(self):
+        if self.length is None:
+            raise RuntimeError("no length")
+        return self.length
+
+
+@pytest.mark.xfail(strict=True, reason="issue 9: output copies elements the walk never read")
+@pytest.mark.parametrize("length", [0, 1, None], ids=["zero", "one", "raises"])
+def test_output_holds_only_checked_elements_issue9(length):
+    v = validator("schema T { tags: [u8] }", "T")
+    try:
+        out = v({"tags": LyingLen([7, 1000, "x", None], length)})
+    except ValidationError:
+        return
+    assert all(type(t) is int and 0 <= t <= 255 for t in out["tags"]), out
+
+
+@pytest.mark.xfail(strict=True, reason="issue 9: a str without UTF-8 text skips every size check")
+@pytest.mark.parametrize(
+    "limits, rule, text",
+    [
+        pytest.param({"max_string_bytes": 4}, "", "abcdefgh\ud800", id="string-limit"),
+        pytest.param({}, "@max_len(3)", "abcdefgh\ud800", id="max-len"),
+    ],
+)
+def test_lone_surrogate_does_not_bypass_size_checks_issue9(limits, rule, text):
+    v = validator(f"schema T {{ s: String {rule} }}", "T", **limits)
+    with pytest.raises(ValidationError):
+        v({"s": text})
