@@ -233,3 +233,62 @@ def test_lone_surrogate_does_not_bypass_size_checks_issue9(limits, rule, text):
     v = validator(f"schema T {{ s: String {rule} }}", "T", **limits)
     with pytest.raises(ValidationError):
         v({"s": text})
+
+
+@pytest.mark.subprocess
+def test_every_allocation_failure_raises_cleanly_issue9():
+    # Fails the interpreter's allocations from the n-th on, for every n an operation reaches:
+    # each C-API error path must end in MemoryError (or the operation's own error), never in
+    # a crash or a SystemError, and the module must work normally afterwards.
+    pytest.importorskip("_testcapi")
+    out = run_isolated(
+        """
+        import _testcapi
+        from vorn_schema import Limits, ParseError, Schema, ValidationError
+        TEXT = "schema I { id: u8 at: optional DateTime? tags: [String] } union U @tag(k) { i: I }"
+        S = Schema.parse(TEXT)
+        V = S.validator("U")
+        GOOD = {"k": "i", "id": 1, "at": "2024-01-31T00:00:00Z", "tags": ["a"]}
+        def issues(payload):
+            try:
+                V(payload)
+            except ValidationError as e:
+                found = e.args[0]
+                return [repr(i) for i in found.list()], str(e), found.first_path()
+        OPS = [
+            lambda: Schema.parse(TEXT).type_names(),
+            lambda: Schema.parse("schema {"),
+            lambda: repr(S.validator("U", Limits(3))),
+            lambda: Limits(1, 2, 3, 4).max_object_keys,
+            lambda: V(GOOD),
+            lambda: V(b'{"k": "i", "id": 1, "at": null, "tags": ["\\\\u00e9"]}'),
+            lambda: issues(b'{"k": "i", "id": 300}'),
+            lambda: V(b'{"k": '),
+            lambda: issues({"k": "i", "id": 300, "tags": [1], "zz": 0}),
+            lambda: S.describe(),
+        ]
+        def outcome(op):
+            try:
+                return repr(op())
+            except (ValidationError, ParseError) as e:
+                return type(e).__name__
+        for i, op in enumerate(OPS):
+            expected = outcome(op)
+            for start in range(120):
+                _testcapi.set_nomemory(start, 0)
+                try:
+                    op()
+                except (MemoryError, ValidationError, ParseError):
+                    pass
+                except BaseException as e:
+                    _testcapi.remove_mem_hooks()
+                    print(i, start, type(e).__name__, e)
+                finally:
+                    _testcapi.remove_mem_hooks()
+            if outcome(op) != expected:
+                print(i, "changed", outcome(op), expected)
+        print("done")
+        """,
+        timeout=120,
+    )
+    assert out.splitlines() == ["done"]
