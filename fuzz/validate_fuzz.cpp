@@ -1,6 +1,7 @@
 // libFuzzer entry point for parse plus validate: a fixed schema that uses every construct,
 // and the input as a JSON payload under limits picked by its first byte. Validation must
-// terminate with issues whose paths stay within the depth bound.
+// terminate with issues whose paths stay within the depth bound, and a run without issues
+// must find the object type its output is built for.
 // Built with VORN_FUZZ=ON under clang.
 #include <cstddef>
 #include <cstdint>
@@ -17,10 +18,14 @@ schema Item { id: u64 @range(1..=100) name: String @min_len(1) @max_len(8)
               at: optional DateTime? day: optional Date tags: [String?] @max_items(4)
               mail: optional String @format(email) host: optional String @format(hostname)
               v6: optional String @format(ipv6) id4: optional String @format(uuid)
+              v4: optional String @format(ipv4)
               color: optional enum { red, green } score: optional f64 small: optional i8 }
-schema Circle { r: f64 }
-schema Node { kids: [Node] item: optional Item shape: optional Shape }
-union Shape @tag(kind) { circle: Circle node: Node }
+schema Circle { r: f64 @range(-5..=5) }
+schema Wide { a: optional i64 b: optional u32 c: optional i16 d: optional u8 e: optional bool
+              grid: optional [[i32?]] @min_items(1) odd: optional String @min_items(2) }
+schema Node { kids: [Node] item: optional Item shape: optional Shape wide: optional Wide?
+              ring: optional Circle? }
+union Shape @tag(kind) { circle: Circle node: Node wide: Wide }
 )";
 
 void check(bool ok) {
@@ -44,11 +49,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (!document) {
     return 0;
   }
-  for (std::string_view root : {"Node", "Shape", "Item"}) {
-    vorn::IssueList issues = vorn::validate(schema, root, document.value().root(), limits);
+  for (std::string_view root : {"Node", "Shape", "Item", "Wide"}) {
+    const vorn::json::Ref top = document.value().root();
+    vorn::IssueList issues = vorn::validate(schema, root, top, limits);
     for (const vorn::Issue& issue : issues) {
       check(issue.path.segments.size() <= limits.max_depth + 2);
       check(!issue.message.empty());
+    }
+    // A payload that conforms names the object type its output is built for.
+    if (issues.empty()) {
+      const auto target = vorn::shape(schema.get(root), schema.get_union(root), top);
+      check(target.has_value() && target->object != nullptr);
     }
   }
   return 0;

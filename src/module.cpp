@@ -13,6 +13,7 @@
 #include "python.hpp"
 
 #include <cstdint>
+#include <new>  // placement new
 
 #include "classes.hpp"
 #include "py_owned.hpp"
@@ -80,7 +81,9 @@ PyObject* limits_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexc
     if (self == nullptr) {
       return nullptr;
     }
-    reinterpret_cast<LimitsObject*>(self)->value = limits;
+    // tp_alloc hands out zeroed memory, not a Limits: construct it there, so the object's
+    // lifetime starts before dealloc_instance ends it.
+    new (&reinterpret_cast<LimitsObject*>(self)->value) Limits(limits);
     return self;
   });
 }
@@ -129,7 +132,6 @@ PyType_Spec limits_spec = {
 
 PyObject* limits_cache = nullptr;
 PyObject* parse_error_cache = nullptr;
-std::int64_t owning_interpreter = -1;
 
 // Appends `name` to the module's __all__ (creating it if absent), then sets the attribute.
 bool add_public(PyObject* module, const char* name, PyObject* value) {
@@ -153,14 +155,19 @@ bool add_public(PyObject* module, const char* name, PyObject* value) {
 
 int module_exec(PyObject* module) noexcept {
   return guard(-1, [&]() -> int {
-    // The caches hold class objects for the whole process; sharing them with another
-    // interpreter would mix objects across interpreters.
-    std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
-    if (owning_interpreter != -1 && owning_interpreter != id) {
-      PyErr_SetString(PyExc_ImportError, "_vorn cannot be loaded in more than one interpreter");
+    // The caches hold class objects for the whole process, so they must belong to the one
+    // interpreter that lives as long as the process: the main one. The limited API has no
+    // PyInterpreterState_Main, so this relies on CPython numbering the main interpreter 0.
+    // Refusing every other interpreter, even one that imports first, keeps a subinterpreter
+    // from filling the caches with classes that die with it.
+    const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (id == -1) {
       return -1;
     }
-    owning_interpreter = id;
+    if (id != 0) {
+      PyErr_SetString(PyExc_ImportError, "_vorn can only be loaded in the main interpreter");
+      return -1;
+    }
     struct PublicClass {
       const char* name;
       PyObject* (*get)();

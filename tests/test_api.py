@@ -2,8 +2,10 @@
 
 import errno
 import gc
+import importlib.util
 import os
 import pathlib
+import subprocess
 import sys
 
 import pytest
@@ -188,6 +190,11 @@ def test_limits_surface():
         (lambda: Schema.parse("schema A {}").validate(b"A", {}), TypeError, "type_name"),
         (lambda: Schema.parse("schema A {}").validate("A", {}, limits=1), TypeError, "limits"),
         (lambda: Schema.parse("schema A {}").validate("A"), TypeError, None),
+        # The interpreter's own errors from the argument protocols pass through unchanged.
+        pytest.param(lambda: Schema.load(RaisingPath()), LookupError, None, id="fspath-raises"),
+        pytest.param(lambda: Schema.load("\ud800"), UnicodeEncodeError, None, id="path-surrogate"),
+        pytest.param(lambda: Schema.parse("schema A {}").validator("A", RaisingClass()),
+                     LookupError, None, id="limits-isinstance-raises"),
     ],
 )
 def test_argument_errors(call, error, naming):
@@ -195,6 +202,17 @@ def test_argument_errors(call, error, naming):
         call()
     if naming is not None:
         assert f"'{naming}'" in str(info.value)
+
+
+class RaisingPath:
+    def __fspath__(self):
+        raise LookupError("no path")
+
+
+class RaisingClass:
+    @property
+    def __class__(self):
+        raise LookupError("no class")
 
 
 class BytesPath:
@@ -384,3 +402,69 @@ def test_schema_objects_release_their_class():
                 pass
     gc.collect()
     assert sys.getrefcount(Schema) == before
+
+
+SUBINTERPRETER = """
+import os, sys
+# A legacy (shared-GIL) interpreter, so the import reaches the module's own check instead of
+# stopping at the per-interpreter-GIL gate of 3.12 and later.
+try:
+    import _interpreters as interpreters  # 3.13
+    def create():
+        return interpreters.create("legacy")
+except ImportError:
+    import _xxsubinterpreters as interpreters
+    def create():
+        if sys.version_info >= (3, 12):
+            return interpreters.create(isolated=False)
+        return interpreters.create()
+
+PROBE = '''
+try:
+    import vorn_schema
+    outcome = "imported"
+except ImportError as e:
+    outcome = "ImportError: " + str(e)
+print(outcome, flush=True)
+'''
+
+def in_subinterpreter():
+    sub = create()
+    try:
+        interpreters.run_string(sub, PROBE)
+    finally:
+        interpreters.destroy(sub)
+
+def in_main():
+    import vorn_schema
+    v = vorn_schema.Schema.parse("schema A { a: u8 }").validator("A")
+    print("main", v({"a": 1}), v(b'{"a": 2}'), flush=True)
+
+for step in sys.argv[1:]:
+    {"sub": in_subinterpreter, "main": in_main}[step]()
+"""
+
+
+@pytest.mark.subprocess
+@pytest.mark.parametrize(
+    "order",
+    [
+        pytest.param(["sub", "main", "sub"], id="subinterpreter-first"),
+        pytest.param(["main", "sub", "main"], id="main-first"),
+    ],
+)
+def test_only_the_main_interpreter_loads_the_module_issue9(order):
+    # A subinterpreter that imported first used to claim the process-wide caches, and the
+    # main interpreter could never import the module afterwards.
+    if not any(importlib.util.find_spec(m) for m in ("_interpreters", "_xxsubinterpreters")):
+        pytest.skip("this interpreter has no subinterpreter module")
+    done = subprocess.run(
+        [sys.executable, "-c", SUBINTERPRETER, *order],
+        capture_output=True,
+        text=True,
+        timeout=60,
+    )
+    assert done.returncode == 0, done.stderr
+    refused = "ImportError: _vorn can only be loaded in the main interpreter"
+    expected = {"sub": refused, "main": "main {'a': 1} {'a': 2}"}
+    assert done.stdout.splitlines() == [expected[step] for step in order]

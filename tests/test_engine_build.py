@@ -7,6 +7,8 @@ import subprocess
 import pytest
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
+pytestmark = pytest.mark.subprocess
+
 FORBIDDEN = ("printf", "puts", "abort", "exit", "_ZSt4cout", "_ZSt4cerr", "_ZNSt8ios_base4Init")
 
 

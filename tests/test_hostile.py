@@ -61,6 +61,7 @@ def test_ordinary_sharing_passes_issue3(copies, groups):
     assert len(got["g"]) == groups and len(got["g"][0]) == copies
 
 
+@pytest.mark.subprocess
 @pytest.mark.parametrize("leaf", ["1", "'x'"])
 def test_alias_bomb_is_bounded_issue3(leaf):
     out = run_isolated(
@@ -166,6 +167,8 @@ def test_refcounts_are_unchanged_by_runs():
     assert before == after
 
 
+@pytest.mark.subprocess
+@pytest.mark.memory
 def test_memory_stays_flat_over_many_runs():
     out = run_isolated(
         """
@@ -275,3 +278,100 @@ def test_long_objects_in_any_order_cost_linear_time_issue7():
         timeout=60,
     )
     assert out.split() == ["required", "unknown_field"]
+
+
+class LyingLen(list):
+    """A list subclass whose __len__ claims fewer elements than it holds, or raises."""
+
+    def __init__(self, items, length):
+        super().__init__(items)
+        self.length = length
+
+    def __len__(self):
+        if self.length is None:
+            raise RuntimeError("no length")
+        return self.length
+
+
+@pytest.mark.parametrize("length", [0, 1, None], ids=["zero", "one", "raises"])
+def test_output_holds_only_checked_elements_issue9(length):
+    v = validator("schema T { tags: [u8] }", "T")
+    try:
+        out = v({"tags": LyingLen([7, 1000, "x", None], length)})
+    except ValidationError:
+        return
+    assert all(type(t) is int and 0 <= t <= 255 for t in out["tags"]), out
+
+
+@pytest.mark.parametrize(
+    "limits, rule, text",
+    [
+        pytest.param({"max_string_bytes": 4}, "", "abcdefgh\ud800", id="string-limit"),
+        pytest.param({}, "@max_len(3)", "abcdefgh\ud800", id="max-len"),
+        pytest.param({}, "@min_len(3)", "\ud800", id="min-len"),
+        pytest.param({}, "@format(email)", "a\ud800@b.io", id="format"),
+    ],
+)
+def test_lone_surrogate_does_not_bypass_size_checks_issue9(limits, rule, text):
+    v = validator(f"schema T {{ s: String {rule} }}", "T", **limits)
+    with pytest.raises(ValidationError):
+        v({"s": text})
+
+
+@pytest.mark.subprocess
+def test_every_allocation_failure_raises_cleanly_issue9():
+    # Fails the interpreter's allocations from the n-th on, for every n an operation reaches:
+    # each C-API error path must end in MemoryError (or the operation's own error), never in
+    # a crash or a SystemError, and the module must work normally afterwards.
+    pytest.importorskip("_testcapi")
+    out = run_isolated(
+        """
+        import _testcapi
+        from vorn_schema import Limits, ParseError, Schema, ValidationError
+        TEXT = "schema I { id: u8 at: optional DateTime? tags: [String] } union U @tag(k) { i: I }"
+        S = Schema.parse(TEXT)
+        V = S.validator("U")
+        GOOD = {"k": "i", "id": 1, "at": "2024-01-31T00:00:00Z", "tags": ["a"]}
+        def issues(payload):
+            try:
+                V(payload)
+            except ValidationError as e:
+                found = e.args[0]
+                return [repr(i) for i in found.list()], str(e), found.first_path()
+        OPS = [
+            lambda: Schema.parse(TEXT).type_names(),
+            lambda: Schema.parse("schema {"),
+            lambda: repr(S.validator("U", Limits(3))),
+            lambda: Limits(1, 2, 3, 4).max_object_keys,
+            lambda: V(GOOD),
+            lambda: V(b'{"k": "i", "id": 1, "at": null, "tags": ["\\\\u00e9"]}'),
+            lambda: issues(b'{"k": "i", "id": 300}'),
+            lambda: V(b'{"k": '),
+            lambda: issues({"k": "i", "id": 300, "tags": [1], "zz": 0}),
+            lambda: S.describe(),
+        ]
+        def outcome(op):
+            try:
+                return repr(op())
+            except (ValidationError, ParseError) as e:
+                return type(e).__name__
+        for i, op in enumerate(OPS):
+            expected = outcome(op)
+            for start in range(120):
+                _testcapi.set_nomemory(start, 0)
+                try:
+                    op()
+                except (MemoryError, ValidationError, ParseError):
+                    pass
+                except BaseException as e:
+                    _testcapi.remove_mem_hooks()
+                    print(i, start, type(e).__name__, e)
+                finally:
+                    _testcapi.remove_mem_hooks()
+            if outcome(op) != expected:
+                print(i, "changed", outcome(op), expected)
+        print("done")
+        """,
+        timeout=120,
+    )
+    assert out.splitlines() == ["done"]

@@ -212,6 +212,7 @@ def run_child(body):
     return done.stdout.splitlines()
 
 
+@pytest.mark.subprocess
 def test_missing_class_is_retried_until_found():
     out = run_child(
         """
@@ -228,6 +229,7 @@ def test_missing_class_is_retried_until_found():
     ]
 
 
+@pytest.mark.subprocess
 def test_class_is_fixed_after_first_failure():
     out = run_child(
         """
@@ -241,6 +243,7 @@ def test_class_is_fixed_after_first_failure():
     assert out == ["ValidationError"]
 
 
+@pytest.mark.subprocess
 @pytest.mark.parametrize(
     "replacement, expected",
     [

@@ -303,6 +303,10 @@ WIDE = "integer is wider than 64 bits"
         ("f", b"1e400", Err("not_finite", "f", "NaN and infinity are not valid values")),
         ("f", b"-1e400", Err("not_finite", "f", "NaN and infinity are not valid values")),
         ("f", b"1" * 400 + b".0", Err("not_finite", "f", "NaN and infinity are not valid values")),
+        # beyond binary64 with the first significant digit after the dot
+        ("f", b"0.00001e400", Err("not_finite", "f", "NaN and infinity are not valid values")),
+        ("f", b"-0.00001e-400", -0.0),
+        ("f", b"0.000e999999999999999999", 0.0),
         ("f", b"2.2250738585072011e-308", 2.2250738585072011e-308),
         ("f", b"4.9e-324", 5e-324),
         ("f", b"1.7976931348623157e308", 1.7976931348623157e308),

@@ -29,7 +29,7 @@ inline unsigned digit_at(std::string_view text, std::size_t i) {
 inline unsigned two_digits_at(std::string_view text, std::size_t i) {
   const unsigned hi = digit_at(text, i);
   const unsigned lo = digit_at(text, i + 1);
-  return (hi > 9U) | (lo > 9U) ? 100U : hi * 10U + lo;
+  return ((hi > 9U) | (lo > 9U)) ? 100U : hi * 10U + lo;
 }
 
 }  // namespace detail
