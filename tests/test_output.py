@@ -220,3 +220,22 @@ def test_json_enum_values_and_tags_are_made_once_at_binding_issue7():
     first, second = v(b'{"k": "a", "s": "on"}'), v(b'{"s": "on", "k": "a"}')
     assert first == second == {"k": "a", "s": "on"}
     assert first["s"] is second["s"] and first["k"] is second["k"]
+
+
+class Tags(list):
+    pass
+
+
+@pytest.mark.parametrize(
+    "schema, value, same",
+    [
+        pytest.param("[u8]", [1, 2], True, id="exact-list"),
+        pytest.param("[String]", ("a", "b"), True, id="exact-tuple"),
+        pytest.param("[u8]", Tags([1, 2]), False, id="list-subclass"),
+        pytest.param("[[u8]]", [[1], [2]], False, id="array-of-arrays"),
+    ],
+)
+def test_only_exact_lists_of_plain_values_pass_through_issue9(schema, value, same):
+    got = validator(f"schema T {{ v: {schema} }}", "T")({"v": value})["v"]
+    assert (got is value) is same
+    assert list(got) == list(value) and (same or type(got) is list)
