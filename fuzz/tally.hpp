@@ -24,7 +24,6 @@ struct Tally {
     ++total;
     return Value{1, true};
   }
-  bool ok() const { return true; }
   Value none() { return one(); }
   Value scalar(const Ref&) { return one(); }
   Value string(const Ref&, vorn::TextOnce<Ref>&) { return one(); }

@@ -34,7 +34,6 @@ class Builder {
 
   explicit Builder(const Bindings& bindings) : bindings_(bindings) {}
 
-  bool ok() const { return !failed_; }
   Value none() { return Owned::borrow(Py_None); }
 
   // ---- the Python road: checked values are the payload's own objects ----

@@ -5,15 +5,15 @@
 //
 // An output policy `Out` has a `Value` type (empty when nothing was built) and a constexpr
 // `builds`. A policy that builds answers, for each adapter `In` it serves:
-//   bool ok()                                  no build has failed
 //   Value none()                               the result's null
 //   Value scalar(const In&)                    a checked bool, integer or float
 //   Value string(const In&, TextOnce<In>&)     a checked string
 //   Value enum_value(const In&, const std::string& value)
 //   Value date(const In&, std::string_view text, bool is_datetime)
 //   Value tag_value(const In& tag, const Variant&)
-//   bool keeps(const In&, const Type& array)   the array itself is the result (nothing in it
-//                                              needs converting), so its elements are only checked
+//   bool keeps(const In&, const Type& array)   the array itself is the result (the payload's
+//                                              own, read without running payload code), so its
+//                                              elements are only checked
 //   Value same(const In&)                      the payload's own value, for a kept array
 //   Value list(std::uint64_t n); bool set_item(Value& list, std::uint64_t i, Value&&)
 //   Value dict(); bool set_field(Value&, const Field&, Value&&)
