@@ -239,3 +239,26 @@ def test_only_exact_lists_of_plain_values_pass_through_issue9(schema, value, sam
     got = validator(f"schema T {{ v: {schema} }}", "T")({"v": value})["v"]
     assert (got is value) is same
     assert list(got) == list(value) and (same or type(got) is list)
+
+
+class Unreadable(list):
+    reads = 0
+
+    def __getitem__(self, i):
+        Unreadable.reads += 1
+        if Unreadable.reads == 1 or self.always:
+            raise KeyError("unreadable")
+        return super().__getitem__(i)
+
+
+@pytest.mark.parametrize(
+    "always, error",
+    [pytest.param(True, KeyError, id="read-again-fails"), pytest.param(False, RuntimeError, id="read-again-succeeds")],
+)
+def test_an_element_the_result_needs_but_could_not_read_fails_the_call_issue9(always, error):
+    # Validation skips an unreadable element; a result list cannot leave it out.
+    Unreadable.reads = 0
+    value = Unreadable(["2024-01-01"])
+    value.always = always
+    with pytest.raises(error):
+        validator("schema T { d: [Date] }", "T")({"d": value})
