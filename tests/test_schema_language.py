@@ -2,6 +2,7 @@
 
 import pytest
 
+from conftest import Err, issues_of, matches
 from vorn_schema import ParseError, Schema
 
 FORMATS = "uuid, email, hostname, ipv4, ipv6"
@@ -50,6 +51,11 @@ def fields_of(text, name="A"):
         ("schema A", "1:9: expected `{`, found end of input"),
         ("schema A { x u8 }", "1:14: expected `:`, found `u8`"),
         ("schema A { 5: u8 }", "1:12: expected a field name, found `5`"),
+        ('schema A { x: u8 "x": u8 }', "1:26: `A` declares `x` more than once"),
+        ('schema A { "x": u8 x: u8 }', "1:26: `A` declares `x` more than once"),
+        ('schema A { "x\ny": u8 }', "1:12: unterminated string"),
+        ('union U @tag(k) { a: "A" }', '1:22: expected a schema name, found string "A"'),
+        ('union "U" @tag(k) { a: A }', '1:7: expected a union name, found string "U"'),
         ("schema A { x: u8", "1:17: expected `}`, found end of input"),
         (
             "schema A { x: u8 x: String @min_len(1) }",
@@ -287,6 +293,31 @@ def test_string_literal_keeps_backslash_and_blanks():
     described = Schema.parse('union U @tag("a\\b") { "": A "x y": A } schema A {}').describe()["U"]
     assert described["tag"] == "a\\b"
     assert described["variants"] == [{"tag": "", "type": "A"}, {"tag": "x y", "type": "A"}]
+
+
+# Field names JSON uses but an identifier cannot hold (issue 13), written as string literals.
+@pytest.mark.parametrize(
+    "name",
+    [
+        pytest.param("first-name", id="hyphen"),
+        pytest.param("$id", id="dollar"),
+        pytest.param("@type", id="at"),
+        pytest.param("a.b", id="dot"),
+        pytest.param("x y", id="blank"),
+        pytest.param("a\\b", id="backslash-is-an-ordinary-character"),
+        pytest.param("gr\u00f6\u00dfe \u540d", id="non-ascii"),
+        pytest.param("", id="empty"),
+    ],
+)
+def test_quoted_field_names_issue13(name, road):
+    schema = Schema.parse(f'schema T {{ "{name}": u8  next: optional T }}')
+    assert [f["name"] for f in schema.describe()["T"]["fields"]] == [name, "next"]
+    v = schema.validator("T")
+    payload = {name: 1, "next": {name: 2}}
+    assert road(v, payload) == payload
+    # Names are written verbatim in paths; the empty name writes nothing.
+    got = issues_of(lambda: road(v, {name: 300, "next": {}}))
+    assert matches(got, [Err("out_of_range", name or "<root>"), Err("required", f"next.{name}")])
 
 
 def test_rules_are_stored_unchecked_and_in_order():

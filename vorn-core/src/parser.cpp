@@ -532,6 +532,17 @@ class Parser {
     return true;
   }
 
+  // A name that JSON may hold but an identifier cannot (`first-name`, `$id`) is written as a
+  // string literal; either way only the text counts.
+  [[nodiscard]] bool expect_name(std::string_view what, std::string& out) {
+    if (!tok().is_name()) {
+      return fail_here("expected " + std::string(what) + ", found " + tok().describe());
+    }
+    out = tok().text;
+    advance();
+    return true;
+  }
+
   [[nodiscard]] bool expect_int(Int128& out) {
     if (tok().kind != TokenKind::Number) {
       return fail_here("expected a number, found " + tok().describe());
@@ -569,7 +580,7 @@ class Parser {
     NameSet names;
     while (tok().kind != TokenKind::RBrace && tok().kind != TokenKind::Eof) {
       Field field;
-      if (!expect_ident("a field name", field.name) || !expect(TokenKind::Colon)) {
+      if (!expect_name("a field name", field.name) || !expect(TokenKind::Colon)) {
         return false;
       }
       if (tok().is_ident("optional")) {
