@@ -16,6 +16,7 @@
 #include <new>  // placement new
 
 #include "classes.hpp"
+#include "py_args.hpp"  // wrong_argument
 #include "py_owned.hpp"
 
 namespace vorn::py {
@@ -42,13 +43,7 @@ bool convert_limit(PyObject* arg, const char* name, std::uint64_t& out) {
   if (!index) {
     if (PyErr_ExceptionMatches(PyExc_TypeError)) {
       PyErr_Clear();
-      Owned type_name = Owned::steal(
-          PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(arg)), "__name__"));
-      if (!type_name) {
-        return false;
-      }
-      PyErr_Format(PyExc_TypeError, "Limits() argument '%s' must be an integer or None, not %U",
-                   name, type_name.get());
+      return wrong_argument(arg, "Limits", name, "an integer or None");
     }
     return false;
   }
