@@ -23,7 +23,8 @@ namespace vorn::py {
 
 namespace {
 
-constexpr const char* version = "0.1.3";
+// From project() in CMakeLists.txt, where the version is written once.
+constexpr const char* version = VORN_VERSION;
 
 struct LimitsObject {
   PyObject ob_base;  // PyObject_HEAD, spelled out so that formatting keeps one member a line
