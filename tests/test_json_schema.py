@@ -61,7 +61,14 @@ def test_document_shape():
     }
     assert props["self"] == {"$ref": "#/$defs/E"}
     assert props["e"] == {"type": "string", "enum": ["a", "b c"]}
-    variants = doc["$defs"]["U"]["oneOf"]
+    union = doc["$defs"]["U"]
+    assert union["properties"] == {"kind": {"enum": ["one", "two words"]}}
+    assert union["discriminator"] == {"propertyName": "kind", "mapping": {
+        "one": "#/$defs/U/allOf/0/then", "two words": "#/$defs/U/allOf/1/then"}}
+    assert [v["if"] for v in union["allOf"]] == [
+        {"properties": {"kind": {"const": tag}}, "required": ["kind"]}
+        for tag in ("one", "two words")]
+    variants = [v["then"] for v in union["allOf"]]
     assert [v["properties"]["kind"] for v in variants] == [{"const": "one"},
                                                           {"const": "two words"}]
     assert [v["required"] for v in variants] == [["kind", "x"], ["kind"]]

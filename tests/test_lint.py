@@ -92,7 +92,6 @@ def test_contradictions(field, kind, message):
     [
         "d: Date @format(hostname) @min_len(10) @max_len(10)",
         "e: enum { a, \"x@y.z\" } @format(email) @min_len(5)",
-        "n: i32 @range(0..=5) @range(5..=9)",
         "n: u8 @range(-5..=0)",
         "s: String @min_len(3) @max_len(3)",
         "t: optional [String]? @min_items(0) @max_items(2)",
