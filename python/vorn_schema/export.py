@@ -178,7 +178,7 @@ def _add_rule(out: Json, t: TypeExpr, rule: Rule) -> None:
         _constrain(out, {"format": rule.value})
     else:
         keyword, tighter = _COUNTS[rule.name]
-        out[keyword] = tighter(out[keyword], rule.value) if keyword in out else rule.value
+        out[keyword] = tighter(out[keyword], rule.number) if keyword in out else rule.number
 
 
 # Several copies of a count rule all apply, so the tightest one is exported.

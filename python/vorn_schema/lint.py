@@ -133,8 +133,8 @@ def _reads(f: Field, at: At) -> None:
 def _spans(f: Field, lo_rule: str, hi_rule: str, at: At) -> None:
     if not model.applies(lo_rule, f.type):
         return
-    lows = [(r.value, i) for i, r in enumerate(f.rules) if r.name == lo_rule]
-    highs = [(r.value, i) for i, r in enumerate(f.rules) if r.name == hi_rule]
+    lows = [(r.number, i) for i, r in enumerate(f.rules) if r.name == lo_rule]
+    highs = [(r.number, i) for i, r in enumerate(f.rules) if r.name == hi_rule]
     if lows and highs:
         lo, i = max(lows)
         hi, j = min(highs)
@@ -147,13 +147,13 @@ def _date(f: Field, at: At) -> None:
     shown = model.type_text(f.type)
     shortest, longest = DATE_LENGTHS[type(f.type)]
     for i, r in enumerate(f.rules):
-        if r.name == "min_len" and longest is not None and r.value > longest:
+        if r.name == "min_len" and longest is not None and r.number > longest:
             at(i, CONTRADICTION, f"every `{shown}` is {longest} characters long, "
-               f"so `@min_len({r.value})` rejects them all")
-        if r.name == "max_len" and r.value < shortest:
+               f"so `@min_len({r.number})` rejects them all")
+        if r.name == "max_len" and r.number < shortest:
             size = "" if shortest == longest else "at least "
             at(i, CONTRADICTION, f"every `{shown}` is {size}{shortest} characters long, "
-               f"so `@max_len({r.value})` rejects them all")
+               f"so `@max_len({r.number})` rejects them all")
         # A date's text is one label of digits and hyphens: always a host name, and
         # never any of the other formats. A date-time holds `:` and `T`: none of them.
         if r.name == "format" and not (isinstance(f.type, DateType) and r.value == "hostname"):
@@ -168,8 +168,8 @@ def _format_lengths(f: Field, at: At) -> None:
         shortest, longest = FORMAT_LENGTHS[str(fmt.value)]
         size = f"{shortest}" if shortest == longest else f"{shortest} to {longest}"
         for j, r in enumerate(f.rules):
-            if (r.name == "min_len" and r.value > longest) or (
-                r.name == "max_len" and r.value < shortest
+            if (r.name == "min_len" and r.number > longest) or (
+                r.name == "max_len" and r.number < shortest
             ):
                 at(max(i, j), CONTRADICTION, f"every valid {fmt.value} is {size} characters "
                    f"long, so `@{fmt.text()}` and `@{r.text()}` leave no value that passes both")
@@ -187,7 +187,7 @@ def _enum(values: tuple[str, ...], rules: tuple[Rule, ...], at: At) -> None:
                 except ValidationError:
                     pass
         elif r.name in ("min_len", "max_len"):
-            m = r.value
+            m = r.number
             passing = [v for v in values if (len(v) >= m if r.name == "min_len" else len(v) <= m)]
         else:
             continue
@@ -196,7 +196,7 @@ def _enum(values: tuple[str, ...], rules: tuple[Rule, ...], at: At) -> None:
 
 
 def _ranges(t: IntType | FloatType, rules: tuple[Rule, ...], at: At) -> None:
-    ranges = [(r.min, r.max, i) for i, r in enumerate(rules) if r.name == "range"]
+    ranges = [(*r.bounds, i) for i, r in enumerate(rules) if r.name == "range"]
     for a in range(len(ranges)):
         for b in range(a):
             lo1, hi1, _ = ranges[b]

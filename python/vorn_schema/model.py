@@ -95,6 +95,18 @@ class Rule:
     min: int | None = None
     max: int | None = None
 
+    @property
+    def number(self) -> int:
+        """The count of a length or item-count rule."""
+        assert isinstance(self.value, int), self
+        return self.value
+
+    @property
+    def bounds(self) -> tuple[int, int]:
+        """The inclusive bounds of a ``range`` rule."""
+        assert self.min is not None and self.max is not None, self
+        return self.min, self.max
+
     def text(self) -> str:
         """The rule as the schema language writes it, without the ``@``."""
         if self.name == "range":
