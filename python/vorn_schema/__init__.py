@@ -56,11 +56,16 @@ else:
             raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
         from typing import TypedDict
 
-        error_dict = TypedDict("ErrorDict", {"path": str, "code": str, "message": str})
-        error_dict.__module__ = __name__
-        error_dict.__doc__ = "One issue as plain data: what ``ValidationError.errors()`` lists."
-        globals()["ErrorDict"] = error_dict
-        return error_dict
+        class ErrorDict(TypedDict):
+            """One issue as plain data: what ``ValidationError.errors()`` lists."""
+
+            path: str
+            code: str
+            message: str
+
+        ErrorDict.__qualname__ = "ErrorDict"
+        globals()["ErrorDict"] = ErrorDict
+        return ErrorDict
 
 
 class IssueRecord:
@@ -104,15 +109,18 @@ class IssueList:
 
     @classmethod
     def of(cls, issues: Issues | IssueList) -> IssueList:
+        """The same issues, read from ``Issues`` or another ``IssueList``."""
         return cls([IssueRecord(i.path, i.code, i.message, repr(i)) for i in issues.list()])
 
     def __len__(self) -> int:
         return len(self._records)
 
     def list(self) -> list[IssueRecord]:
+        """Every issue, in order."""
         return list(self._records)
 
     def summary(self) -> str:
+        """The first issue and how many more, as ``Issues.summary`` words it."""
         if not self._records:
             return "validation failed"
         first = str(self._records[0])
@@ -120,12 +128,15 @@ class IssueList:
         return f"{first}, and {more} more" if more else first
 
     def first_path(self) -> str:
+        """The first issue's path, or ``""`` when there is none."""
         return self._records[0].path if self._records else ""
 
     def first_code(self) -> str:
+        """The first issue's code, or ``""`` when there is none."""
         return self._records[0].code if self._records else ""
 
     def first_message(self) -> str:
+        """The first issue's message, or ``""`` when there is none."""
         return self._records[0].message if self._records else ""
 
     def __reduce__(self) -> tuple[Any, ...]:

@@ -8,7 +8,7 @@ method in every consumer, instead of one more ``kind`` test in each.
 from __future__ import annotations
 
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any, Generic, TypeVar, Union
+from typing import TYPE_CHECKING, Any, Generic, TypeVar
 
 if TYPE_CHECKING:
     from ._vorn import Schema
@@ -80,15 +80,15 @@ class RefType:
     name: str
 
 
-TypeExpr = Union[
-    BoolType, IntType, FloatType, StringType, DateType, DateTimeType, EnumType, ArrayType, RefType
-]
+TypeExpr = (
+    BoolType | IntType | FloatType | StringType | DateType | DateTimeType | EnumType | ArrayType
+    | RefType
+)
 
 
 @dataclass(frozen=True)
 class Rule:
-    """One ``@rule(...)``: ``value`` for the one-argument rules, ``min`` and ``max`` for
-    ``range``."""
+    """One ``@rule(...)``: ``value`` for one-argument rules, ``min`` and ``max`` for a range."""
 
     name: str
     value: int | str | None = None
@@ -151,7 +151,7 @@ class UnionDecl:
     variants: tuple[Variant, ...]
 
 
-Declaration = Union[ObjectDecl, UnionDecl]
+Declaration = ObjectDecl | UnionDecl
 
 
 @dataclass(frozen=True)

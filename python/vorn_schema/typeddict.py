@@ -47,9 +47,10 @@ def py_name(name: str) -> str:
 
 
 def generate(schema: Schema, source_name: str = "schema", not_required: bool | None = None) -> str:
-    """The source of a module with one ``TypedDict`` per declared object type, one per union
-    variant, and a ``Union`` alias per union.
+    """The source of a module of ``TypedDict`` types for the schema's results.
 
+    It holds one ``TypedDict`` per declared object type, one per union variant, and a
+    ``Union`` alias per union.
     ``not_required`` picks ``NotRequired`` (Python 3.11 and later) or ``total=False`` bases
     for optional fields; by default, whichever the running Python offers.
     """
