@@ -2,6 +2,7 @@
 
 import json
 import pathlib
+import time
 
 import pytest
 
@@ -231,3 +232,36 @@ def test_differential_over_the_example_files():
         assert ours == check.is_valid(value), text
         seen.add(ours)
     assert seen == {True, False}
+
+
+def test_tag_picks_the_variant_in_linear_time_issue13():
+    # A oneOf made jsonschema descend into every variant at every level: 3**depth work,
+    # 7 s at depth 10. The guard counts `properties` checks and stops an exponential run
+    # early instead of hanging; the time bound is ten times the 50 ms aimed at.
+    jsonschema = pytest.importorskip("jsonschema")
+    from jsonschema import _keywords, validators
+
+    schema = Schema.parse("union B @tag(kind) { a: Sq  b: Sq  c: Sq } schema Sq { next: B? }")
+    checks = []
+
+    def properties(*args):
+        checks.append(1)
+        if len(checks) > 10_000:
+            raise RuntimeError("exponential")
+        yield from _keywords.properties(*args)
+
+    counting = validators.extend(jsonschema.Draft202012Validator, {"properties": properties})
+    check = counting(to_json_schema(schema, "B"))
+
+    def run(depth):
+        node = None
+        for i in range(depth):
+            node = {"kind": "abc"[i % 3], "next": node}
+        checks.clear()
+        started = time.perf_counter()
+        assert check.is_valid(node)
+        return len(checks), time.perf_counter() - started
+
+    shallow, _ = run(5)
+    deep, seconds = run(50)
+    assert deep <= 10 * shallow and seconds < 0.5
