@@ -8,7 +8,7 @@ method in every consumer, instead of one more ``kind`` test in each.
 from __future__ import annotations
 
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any, Generic, TypeVar, Union
+from typing import TYPE_CHECKING, Any, Generic, TypeVar
 
 if TYPE_CHECKING:
     from ._vorn import Schema
@@ -80,20 +80,32 @@ class RefType:
     name: str
 
 
-TypeExpr = Union[
-    BoolType, IntType, FloatType, StringType, DateType, DateTimeType, EnumType, ArrayType, RefType
-]
+TypeExpr = (
+    BoolType | IntType | FloatType | StringType | DateType | DateTimeType | EnumType | ArrayType
+    | RefType
+)
 
 
 @dataclass(frozen=True)
 class Rule:
-    """One ``@rule(...)``: ``value`` for the one-argument rules, ``min`` and ``max`` for
-    ``range``."""
+    """One ``@rule(...)``: ``value`` for one-argument rules, ``min`` and ``max`` for a range."""
 
     name: str
     value: int | str | None = None
     min: int | None = None
     max: int | None = None
+
+    @property
+    def number(self) -> int:
+        """The count of a length or item-count rule."""
+        assert isinstance(self.value, int), self
+        return self.value
+
+    @property
+    def bounds(self) -> tuple[int, int]:
+        """The inclusive bounds of a ``range`` rule."""
+        assert self.min is not None and self.max is not None, self
+        return self.min, self.max
 
     def text(self) -> str:
         """The rule as the schema language writes it, without the ``@``."""
@@ -139,7 +151,7 @@ class UnionDecl:
     variants: tuple[Variant, ...]
 
 
-Declaration = Union[ObjectDecl, UnionDecl]
+Declaration = ObjectDecl | UnionDecl
 
 
 @dataclass(frozen=True)
@@ -221,6 +233,34 @@ def walk(t: TypeExpr, visitor: TypeVisitor[R]) -> R:
     return method(t)  # type: ignore[no-any-return]
 
 
+# What each rule reads from a value: a rule whose kind of value a type never holds checks
+# nothing on that type. Lengths and formats need text, a range an integer, item counts an
+# array (the array itself, never its elements).
+READS = {
+    "min_len": "text",
+    "max_len": "text",
+    "format": "text",
+    "range": "an integer",
+    "min_items": "an array",
+    "max_items": "an array",
+}
+_HOLDS: dict[type, frozenset[str]] = {
+    StringType: frozenset({"text"}),
+    DateType: frozenset({"text"}),
+    DateTimeType: frozenset({"text"}),
+    EnumType: frozenset({"text"}),
+    IntType: frozenset({"an integer"}),
+    # An f64 field holds integers too: a range reads those and lets the rest pass.
+    FloatType: frozenset({"an integer"}),
+    ArrayType: frozenset({"an array"}),
+}
+
+
+def applies(rule: str, t: TypeExpr) -> bool:
+    """Whether validation reads ``rule`` on a value of type ``t`` (it skips it otherwise)."""
+    return READS[rule] in _HOLDS.get(type(t), frozenset())
+
+
 def read(schema: Schema) -> Description:
     """The schema's description as typed records."""
     return read_described(schema.describe())
@@ -267,3 +307,37 @@ _PLAIN: dict[str, TypeExpr] = {
     "date": DateType(),
     "datetime": DateTimeType(),
 }
+
+
+class _Text(TypeVisitor[str]):
+    def bool(self, t: BoolType) -> str:
+        return "bool"
+
+    def int(self, t: IntType) -> str:
+        return t.name
+
+    def float(self, t: FloatType) -> str:
+        return "f64"
+
+    def string(self, t: StringType) -> str:
+        return "String"
+
+    def date(self, t: DateType) -> str:
+        return "Date"
+
+    def datetime(self, t: DateTimeType) -> str:
+        return "DateTime"
+
+    def enum(self, t: EnumType) -> str:
+        return "enum"
+
+    def array(self, t: ArrayType) -> str:
+        return f"[{walk(t.item, self)}{'?' if t.item_nullable else ''}]"
+
+    def ref(self, t: RefType) -> str:
+        return t.name
+
+
+def type_text(t: TypeExpr) -> str:
+    """The type as the schema language writes it; an inline enum shows as ``enum``."""
+    return walk(t, _Text())
