@@ -13,13 +13,14 @@ from vorn_schema import Schema, cli
 from vorn_schema.model import read
 from vorn_schema.typescript import generate, unique_names
 
-SCHEMA = r"""
+# Names and texts as JSON can have them; `"a\\b"` is three characters.
+SCHEMA = """
 schema Everything {
   flag: bool  small: u8  tiny: i8  mid: u16  smid: i16  word: u32  sword: i32
   big: u64 @range(0..=10)  sbig: i64  ratio: f64
   text: String @min_len(1) @format(email)
   day: Date  at: DateTime
-  level: enum { low, "a\b", "x y" }
+  level: enum { low, "a\\b", "x y", "tab\there", "\u00e9t\u00e9", "ls\u2028", "" }
   one: enum { only }
   grid: [[u64?]]
   names: optional [String?]?
@@ -36,7 +37,7 @@ schema Array { a: [Array] }
 schema Record { r: optional Record? }
 schema Empty {}
 schema Login { user: String }
-union Event @tag("the kind") { login: Login  "log\out": Login  ping: Empty }
+union Event @tag("the kind") { login: Login  "log\\out": Login  ping: Empty }
 union Partial @tag(kind) { a: Login }
 """
 
@@ -48,6 +49,9 @@ IMPORTS = (
 # Uses every exported type both ways: literals that must compile, and a reader that narrows
 # an event by its tag and proves the switch exhaustive.
 VALID = IMPORTS + r"""
+export const levels: Everything["level"][] = [
+  "low", "a\\b", "x y", "tab\there", "\u00e9t\u00e9", "ls\u2028", "",
+];
 export const everything: Everything = {
   flag: true, small: 255, tiny: -1, mid: 1, smid: 1, word: 1, sword: 1, big: 10, sbig: -1,
   ratio: 0.5, text: "a@b.c", day: "2024-05-01", at: "2024-05-01T12:30:00Z", level: "a\\b",

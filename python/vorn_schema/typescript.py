@@ -92,7 +92,9 @@ def property_name(name: str) -> str:
 
 def literal(text: str) -> str:
     """A string literal type for the text, escaped as JSON escapes it."""
-    return json.dumps(text, ensure_ascii=False)
+    # JSON leaves U+2028 and U+2029 bare, and tsc (4.8 at least) ends a string at them.
+    quoted = json.dumps(text, ensure_ascii=False)
+    return quoted.replace("\u2028", "\\u2028").replace("\u2029", "\\u2029")
 
 
 def generate(schema: Schema, source_name: str = "schema") -> str:
