@@ -29,7 +29,7 @@ schema Everything {
   event: Event
   nothing: optional Empty
 }
-schema class { from: String  next: optional class }
+schema class { from: String  new: optional class  readonly: optional u8  constructor: i8? }
 schema class_ { x: bool }
 schema string { s: String }
 schema Date { d: Date }
@@ -56,14 +56,15 @@ export const everything: Everything = {
   flag: true, small: 255, tiny: -1, mid: 1, smid: 1, word: 1, sword: 1, big: 10, sbig: -1,
   ratio: 0.5, text: "a@b.c", day: "2024-05-01", at: "2024-05-01T12:30:00Z", level: "a\\b",
   one: "only", grid: [[1, null], []], names: null, levels: ["a", null],
-  child: { from: "x", next: { from: "y" } }, event: { "the kind": "log\\out", user: "u" },
+  child: { from: "x", new: { from: "y", readonly: 1, constructor: null }, constructor: 0 },
+  event: { "the kind": "log\\out", user: "u" },
   nothing: {},
 };
 export const others: [
   Array_, Date_, Empty, Partial_, Record_, class_, string_, class__, Login,
 ] = [
   { a: [{ a: [] }] }, { d: "2024-05-01" }, {}, { kind: "a", user: "u" }, { r: { r: null } },
-  { x: false }, { s: "s" }, { from: "f" }, { user: "u" },
+  { x: false }, { s: "s" }, { from: "f", constructor: null }, { user: "u" },
 ];
 export const events: Event[] = [{ "the kind": "login", user: "u" }, { "the kind": "ping" }];
 

@@ -319,9 +319,9 @@ def parser() -> argparse.ArgumentParser:
     t.add_argument("-o", "--output", help="write the module to this file")
     t.set_defaults(run=cmd_typeddict)
 
-    ts = sub.add_parser("typescript", help="print TypeScript types for the JSON it accepts")
+    ts = sub.add_parser("typescript", help="print TypeScript types for the JSON a schema accepts")
     ts.add_argument("schema", help="schema file")
-    ts.add_argument("-o", "--output", help="write the types to this file")
+    ts.add_argument("-o", "--output", metavar="FILE", help="write the types to this file")
     ts.set_defaults(run=cmd_typescript)
     return p
 
