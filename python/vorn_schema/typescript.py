@@ -64,6 +64,7 @@ GLOBALS = frozenset(
 )
 
 _PLAIN_PROPERTY = re.compile(r"[A-Za-z_$][A-Za-z0-9_$]*\Z")
+_NOT_ASCII_WORD = re.compile(r"[^A-Za-z0-9_]")
 # TypeScript's line terminators, which would end a `//` comment early.
 _LINE_BREAK = re.compile("[\r\n\u2028\u2029]")
 
@@ -71,13 +72,12 @@ _LINE_BREAK = re.compile("[\r\n\u2028\u2029]")
 def ts_name(name: str) -> str:
     """A declared name as a TypeScript identifier that may name an exported type.
 
-    Schema identifiers admit some characters a TypeScript identifier does not (every
-    alphabetic character, and numerals such as superscripts); those become ``_``.
+    Every character that is not an ASCII letter, digit or ``_`` becomes ``_``, and a
+    TypeScript keyword or ECMAScript global takes a trailing ``_``.
     """
-    chars = [c if ("_" + c).isidentifier() else "_" for c in name]
-    if chars and not chars[0].isidentifier():
-        chars.insert(0, "_")
-    out = "".join(chars)
+    # Which other letters tsc takes depends on the target: under ES3 and ES5 its Unicode
+    # tables predate many letters (U+1E9E, anything beyond the BMP) that schema names admit.
+    out = _NOT_ASCII_WORD.sub("_", name)
     if out in KEYWORDS or out in GLOBALS:
         out += "_"
     return out
