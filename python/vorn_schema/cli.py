@@ -261,6 +261,22 @@ def cmd_typeddict(args: argparse.Namespace, out: IO[str]) -> int:
     return 0
 
 
+def cmd_typescript(args: argparse.Namespace, out: IO[str]) -> int:
+    """Print, or write to ``-o``, TypeScript types for the JSON the schema accepts."""
+    from .typescript import generate
+
+    source = generate(read_schema(args.schema), os.path.basename(args.schema))
+    if args.output:
+        try:
+            with open(args.output, "w", encoding="utf-8") as f:
+                f.write(source)
+        except OSError as e:
+            raise UsageError(f"{args.output}: {_os_message(e)}") from None
+    else:
+        out.write(source)
+    return 0
+
+
 def _count(text: str) -> int:
     value = int(text)
     if value < 0:
@@ -302,6 +318,11 @@ def parser() -> argparse.ArgumentParser:
     t.add_argument("schema")
     t.add_argument("-o", "--output", help="write the module to this file")
     t.set_defaults(run=cmd_typeddict)
+
+    ts = sub.add_parser("typescript", help="print TypeScript types for the JSON a schema accepts")
+    ts.add_argument("schema", help="schema file")
+    ts.add_argument("-o", "--output", metavar="FILE", help="write the types to this file")
+    ts.set_defaults(run=cmd_typescript)
     return p
 
 
