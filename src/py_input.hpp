@@ -267,6 +267,8 @@ class PyInput {
   static constexpr std::uint32_t hint_off = UINT32_MAX;
 
   void classify();
+  void classify_int();   // an int or int subclass: Integer with its value, or WideInteger
+  void classify_date();  // anything else: a date object read as Str, or Unsupported
   std::optional<Text> isoformat() const;
   std::string key_text(PyObject* key) const;
   void fail_walk(const char* message) const;
