@@ -16,7 +16,6 @@ schema F {
 """
 
 FORMATS = ["uuid", "email", "hostname", "ipv4", "ipv6"]
-    # and what it rejects
 OK, BAD = "accepted", "not a valid"
 
 LABEL_63 = "a" * 63
@@ -60,6 +59,7 @@ TEXTS = [
     pytest.param("uuid", "{" + UUID + "}", BAD, id="uuid-braces"),
     pytest.param("uuid", "urn:uuid:" + UUID, BAD, id="uuid-urn"),
     pytest.param("uuid", "a0b1c2d3e-4f5-a6b7-c8d9-e0f1a2b3c4d5", BAD, id="uuid-misplaced-hyphen"),
+    # and what it rejects
     ("email", "a.@b.c", BAD),
     ("email", ".a@b.c", BAD),
     ("email", "a..b@c.d", BAD),
