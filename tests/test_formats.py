@@ -53,13 +53,13 @@ TEXTS = [
     ("ipv6", "ABCD::ef01", OK),
     pytest.param("ipv6", "1:2:3:4:5:6:7::", OK, id="ipv6-seven-groups-then-gap"),
     pytest.param("ipv6", "::2:3:4:5:6:7:8", OK, id="ipv6-gap-then-seven-groups"),
+    # and what it rejects
     pytest.param("uuid", UUID.replace("-", ""), BAD, id="uuid-no-hyphens"),
     pytest.param("uuid", UUID + "-", BAD, id="uuid-trailing-hyphen"),
     pytest.param("uuid", UUID[:-1] + "g", BAD, id="uuid-non-hex"),
     pytest.param("uuid", "{" + UUID + "}", BAD, id="uuid-braces"),
     pytest.param("uuid", "urn:uuid:" + UUID, BAD, id="uuid-urn"),
     pytest.param("uuid", "a0b1c2d3e-4f5-a6b7-c8d9-e0f1a2b3c4d5", BAD, id="uuid-misplaced-hyphen"),
-    # and what it rejects
     ("email", "a.@b.c", BAD),
     ("email", ".a@b.c", BAD),
     ("email", "a..b@c.d", BAD),
