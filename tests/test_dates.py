@@ -108,7 +108,7 @@ SAME = "the object itself"
     [
         pytest.param("d", date(2024, 1, 31), SAME, id="date"),
         pytest.param("t", AWARE, SAME, id="aware-datetime"),
-        pytest.param("t", datetime(2024, 1, 31, 12, 0, 0, 7, tzinfo=timezone(-timedelta(hours=1.5))),
+        pytest.param("t", datetime(2024, 1, 31, 12, 0, 0, 7, timezone(timedelta(minutes=-90))),
                      SAME, id="microseconds-negative-offset"),
         pytest.param("t", datetime(2024, 1, 31, 12, 0),
                      issue(NO_OFFSET, "t", "2024-01-31T12:00:00"), id="naive"),
