@@ -105,7 +105,7 @@ def test_dict_mutated_while_keys_are_walked_issue3():
         validator("schema T { a: u8 }", "T")(payload)
 
 
-def test_isoformat_that_mutates_the_payload():
+def test_payload_emptied_by_isoformat_is_checked_as_the_walk_reads_it():
     victims = []
 
     class Mutating(dt.datetime):
@@ -118,10 +118,11 @@ def test_isoformat_that_mutates_the_payload():
     payload = {"at": items, "more": {"k": 1}}
     victims.extend([items, payload["more"]])
     v = validator("schema M { k: u8 } schema T { at: [DateTime] more: M }", "T")
-    try:
-        v(payload)
-    except ValidationError:
-        pass
+    # Each value is checked as it stands when the walk reads it: the first element before
+    # its isoformat() emptied both containers, the other two no longer there (skipped, and
+    # only the result they would belong to fails), and `more` already empty.
+    assert issues_of(lambda: v(payload)) == [Err("required", "more.k", "required")]
+    assert payload == {"at": [], "more": {}}
 
 
 def test_validator_reentered_from_isoformat_issue3():
@@ -293,14 +294,75 @@ class LyingLen(list):
         return self.length
 
 
-@pytest.mark.parametrize("length", [0, 1, None], ids=["zero", "one", "raises"])
-def test_output_holds_only_checked_elements_issue9(length):
+@pytest.mark.parametrize(
+    "length, expected",
+    [
+        pytest.param(0, {"tags": []}, id="zero"),
+        pytest.param(1, {"tags": [7]}, id="one"),
+        pytest.param(None, RuntimeError, id="raises"),
+    ],
+)
+def test_output_holds_only_checked_elements_issue9(length, expected):
+    # The walk checks as many elements as __len__ claims and builds a new list of exactly
+    # those; the unchecked 1000, "x" and None never reach the result.
     v = validator("schema T { tags: [u8] }", "T")
-    try:
-        out = v({"tags": LyingLen([7, 1000, "x", None], length)})
-    except ValidationError:
-        return
-    assert all(type(t) is int and 0 <= t <= 255 for t in out["tags"]), out
+    payload = {"tags": LyingLen([7, 1000, "x", None], length)}
+    if expected is RuntimeError:
+        with pytest.raises(RuntimeError, match="^no length$"):
+            v(payload)
+    else:
+        got = v(payload)
+        assert got == expected and got["tags"] is not payload["tags"]
+
+
+def uncountable(base, items, again=False):
+    """A `base` subclass whose __len__ raises LookupError, and raises again unless `again`."""
+    calls = []
+
+    def length(self):
+        calls.append(1)
+        if len(calls) > 1 and again:
+            return base.__len__(self)
+        raise LookupError("no length today")
+
+    return type("NoLength", (base,), {"__len__": length})(items)
+
+
+UNCOUNTED = """
+    schema I { xs: [u8] }
+    schema T { v: [u8] w: optional [[u8]] i: optional [I] n: optional u8 }
+"""
+MESSAGES = {
+    LookupError: "^no length today$",
+    RuntimeError: "^a sequence changed while it was validated$",
+}
+OUT_OF_RANGE = Err("out_of_range", "n", "300 is outside the range of u8 (0..=255)")
+
+
+@pytest.mark.parametrize(
+    "payload, expected",
+    [
+        pytest.param({"v": uncountable(list, [1, 2])}, LookupError, id="list"),
+        pytest.param({"v": uncountable(tuple, (1, 2))}, LookupError, id="tuple"),
+        pytest.param({"v": uncountable(list, ["x", 300])}, LookupError, id="invalid-items"),
+        pytest.param({"v": uncountable(list, [1], True)}, RuntimeError, id="list-len-again"),
+        pytest.param({"v": uncountable(tuple, (1,), True)}, RuntimeError, id="tuple-len-again"),
+        pytest.param({"v": [], "w": [[1], uncountable(list, [2])]}, LookupError, id="inner-list"),
+        pytest.param({"v": [], "w": uncountable(tuple, ([1],))}, LookupError, id="outer-tuple"),
+        pytest.param({"v": [], "i": [{"xs": uncountable(tuple, ())}]}, LookupError, id="in-object"),
+        pytest.param({"n": 300, "v": uncountable(list, [1])}, [OUT_OF_RANGE], id="issue-before"),
+        pytest.param({"v": uncountable(list, [1]), "n": 300}, [OUT_OF_RANGE], id="issue-after"),
+    ],
+)
+def test_a_length_that_cannot_be_read_fails_the_call_issue12(payload, expected):
+    # The walk reads a raising __len__ as 0; a result holding [] would report the caller's
+    # elements, checked or not, as an empty array.
+    v = validator(UNCOUNTED, "T")
+    if isinstance(expected, list):
+        assert issues_of(lambda: v(payload)) == expected
+    else:
+        with pytest.raises(expected, match=MESSAGES[expected]):
+            v(payload)
 
 
 @pytest.mark.parametrize(
