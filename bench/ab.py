@@ -170,7 +170,7 @@ def measure(pkg, args):
 
 
 def figure(us):
-    return f"{us:.4g}" if us < 1000 else f"{us:.0f}"
+    return f"{us:#.4g}" if us < 1000 else f"{us:.0f}"
 
 
 def table(ref_name, runs, markdown):
