@@ -19,6 +19,11 @@ void check_type(const vorn::Type& type) {
   if (type.tag == vorn::Type::Tag::Array) {
     check(type.item != nullptr);
     check_type(*type.item);
+  } else if (type.tag == vorn::Type::Tag::Map) {
+    // A key is text and never nullable, which the walk relies on.
+    check(type.key != nullptr && type.item != nullptr);
+    check(type.key->tag == vorn::Type::Tag::String || type.key->tag == vorn::Type::Tag::Enum);
+    check_type(*type.item);
   } else if (type.tag == vorn::Type::Tag::Ref) {
     check((type.ref_object != nullptr) != (type.ref_union != nullptr));
   }

@@ -93,12 +93,21 @@ Owned describe_type(const Type& type) {
       break;
     }
     case Type::Tag::Array:
-      // Recursion is bounded: the parser refuses array types nested deeper than 256.
+      // Recursion is bounded: the parser refuses brackets nested deeper than 256.
       ok = put(d.get(), "kind", text("array")) && put(d.get(), "item", describe_type(*type.item)) &&
            put(d.get(), "item_nullable", boolean(type.item_nullable));
       break;
     case Type::Tag::Ref:
       ok = put(d.get(), "kind", text("ref")) && put(d.get(), "name", text(type.name));
+      break;
+    case Type::Tag::Map:
+      // Bounded like arrays: map brackets count toward the same nesting limit.
+      ok = put(d.get(), "kind", text("map")) && put(d.get(), "key", describe_type(*type.key)) &&
+           put(d.get(), "value", describe_type(*type.item)) &&
+           put(d.get(), "value_nullable", boolean(type.item_nullable));
+      break;
+    case Type::Tag::Json:
+      ok = put(d.get(), "kind", text("json"));
       break;
   }
   return ok ? std::move(d) : Owned();

@@ -19,6 +19,8 @@ from .model import (
     Field,
     FloatType,
     IntType,
+    JsonType,
+    MapType,
     ObjectDecl,
     RefType,
     Rule,
@@ -155,13 +157,30 @@ class _TypeSchema(model.TypeVisitor[Json]):
     def ref(self, t: RefType) -> Json:
         return {"$ref": ref(t.name)}
 
+    def map(self, t: MapType) -> Json:
+        value = model.walk(t.value, self)
+        out: Json = {"type": "object"}
+        if isinstance(t.key, EnumType):
+            out["propertyNames"] = {"enum": list(t.key.values)}
+        out["additionalProperties"] = _nullable(value) if t.value_nullable else value
+        return out
+
+    def json(self, t: JsonType) -> Json:
+        # Any value; null only where the type is nullable, which `_nullable` widens to `{}`.
+        return dict(NOT_NULL)
+
 
 def type_schema(t: TypeExpr) -> Json:
     """The schema of one type expression, without rules."""
     return model.walk(t, _TypeSchema())
 
 
+NOT_NULL: Json = {"not": {"type": "null"}}
+
+
 def _nullable(s: Json) -> Json:
+    if s == NOT_NULL:
+        return {}
     return {"anyOf": [s, {"type": "null"}]}
 
 
@@ -178,6 +197,9 @@ def _add_rule(out: Json, t: TypeExpr, rule: Rule) -> None:
         _constrain(out, {"format": rule.value})
     else:
         keyword, tighter = _COUNTS[rule.name]
+        if isinstance(t, MapType):
+            # On a map the item counts count its members.
+            keyword = keyword.replace("Items", "Properties")
         out[keyword] = tighter(out[keyword], rule.number) if keyword in out else rule.number
 
 

@@ -7,7 +7,9 @@
 - ``contradiction``: the rule, alone or with another, rejects every value the type accepts;
 - ``disjoint-ranges``: two ``@range`` rules (or a range and the integer type's own range)
   that do not overlap;
-- ``repeated-rule``: the same rule written twice on one field.
+- ``repeated-rule``: the same rule written twice on one field;
+- ``shadows-json``: a declaration named ``Json``, which fields typed ``Json`` then name
+  instead of the type of any JSON value.
 """
 
 # The schema language accepts any rule on any field, and validation silently skips a rule
@@ -23,7 +25,18 @@ from dataclasses import dataclass
 
 from . import ValidationError, model
 from ._vorn import Schema
-from .model import DateTimeType, DateType, EnumType, Field, FloatType, IntType, Rule, StringType
+from .model import (
+    DateTimeType,
+    DateType,
+    EnumType,
+    Field,
+    FloatType,
+    IntType,
+    JsonType,
+    MapType,
+    Rule,
+    StringType,
+)
 
 NEVER_APPLIES = "never-applies"
 # A variant of the first kind: `@range` on `f64` reads the integers among its values only.
@@ -31,6 +44,7 @@ PARTLY_APPLIES = "partly-applies"
 CONTRADICTION = "contradiction"
 DISJOINT_RANGES = "disjoint-ranges"
 REPEATED_RULE = "repeated-rule"
+SHADOWS_JSON = "shadows-json"
 
 # The length in characters of every text a format accepts, as (shortest, longest). Derived
 # from each recogniser: a uuid is 8-4-4-4-12 hex digits; an ipv4 is four pieces of 1 to 3
@@ -62,24 +76,32 @@ class Finding:
     line: int = 0
     column: int = 0
 
+    @property
+    def subject(self) -> str:
+        """``Type.field``, or ``Type`` for a finding about a declaration (``field`` empty)."""
+        return f"{self.type_name}.{self.field}" if self.field else self.type_name
+
     def location(self, source_name: str) -> str:
-        """``SOURCE:LINE:COL`` when the rule was located, else ``Type.field``."""
+        """``SOURCE:LINE:COL`` when the rule was located, else the subject."""
         if self.line:
             return f"{source_name}:{self.line}:{self.column}"
-        return f"{self.type_name}.{self.field}"
+        return self.subject
 
     def render(self, source_name: str) -> str:
-        return (
-            f"{self.location(source_name)}: {self.type_name}.{self.field}: "
-            f"{self.message} [{self.kind}]"
-        )
+        """The finding as one line: location, subject, message and kind."""
+        return f"{self.location(source_name)}: {self.subject}: {self.message} [{self.kind}]"
 
 
 def lint(text: str) -> list[Finding]:
     """The findings for a schema text, in text order. Raises ``ParseError`` as ``Schema.parse``."""
     description = model.read(Schema.parse(text))
-    positions = _rule_positions(text)
+    positions, declared_at = _positions(text)
     findings: list[Finding] = []
+    if "Json" in description.declarations:
+        line, column = declared_at["Json"]
+        findings.append(Finding("Json", "", SHADOWS_JSON, "this declaration takes the name "
+                                "`Json`, so fields typed `Json` name it rather than the type of "
+                                "any JSON value; rename it to keep both", line, column))
     for d in description.objects:
         for f in d.fields:
             findings.extend(_field(d.name, f, positions.get((d.name, f.name), [])))
@@ -119,7 +141,13 @@ def _field(type_name: str, f: Field, where: list[tuple[int, int]]) -> list[Findi
 def _reads(f: Field, at: At) -> None:
     shown = model.type_text(f.type)
     for i, r in enumerate(f.rules):
-        if not model.applies(r.name, f.type):
+        if isinstance(f.type, JsonType):
+            at(i, NEVER_APPLIES, f"no rule applies to a `Json` value, whatever it holds, "
+               f"so `@{r.name}` checks nothing")
+        elif isinstance(f.type, MapType) and not model.applies(r.name, f.type):
+            at(i, NEVER_APPLIES, f"only `@min_items` and `@max_items` apply to a map (they "
+               f"count its members), so `@{r.name}` checks nothing")
+        elif not model.applies(r.name, f.type):
             hint = ""
             if isinstance(f.type, model.ArrayType):
                 hint = " (rules read the array itself, not its elements)"
@@ -278,15 +306,25 @@ def tokens(text: str) -> list[_Tok]:
     return out
 
 
-def _rule_positions(text: str) -> dict[tuple[str, str], list[tuple[int, int]]]:
-    """For each (schema name, field name), the position of each of its rules' ``@``."""
+def _positions(
+    text: str,
+) -> tuple[dict[tuple[str, str], list[tuple[int, int]]], dict[str, tuple[int, int]]]:
+    """Where the rules and the declarations are.
+
+    For each (schema name, field name), the position of each of its rules' ``@``; for each
+    declaration, the position of its name.
+    """
     toks = tokens(text)
     found: dict[tuple[str, str], list[tuple[int, int]]] = {}
+    declared: dict[str, tuple[int, int]] = {}
     i = 0
 
     def skip_type(i: int) -> int:
         if toks[i].kind == "[":
-            i = skip_type(i + 1) + 1  # past `]`
+            i = skip_type(i + 1)
+            if toks[i].kind == ":":  # a map: `[K: V]`
+                i = skip_type(i + 1)
+            i += 1  # past `]`
         elif toks[i].kind == "ident" and toks[i].text == "enum":
             while toks[i].kind != "}":
                 i += 1
@@ -298,6 +336,7 @@ def _rule_positions(text: str) -> dict[tuple[str, str], list[tuple[int, int]]]:
         return i
 
     while toks[i].kind != "eof":
+        declared[toks[i + 1].text] = (toks[i + 1].line, toks[i + 1].column)
         if toks[i].text == "schema" and toks[i].kind == "ident":
             name = toks[i + 1].text
             i += 3  # `schema`, name, `{`
@@ -319,4 +358,4 @@ def _rule_positions(text: str) -> dict[tuple[str, str], list[tuple[int, int]]]:
             while toks[i].kind != "}":
                 i += 1
             i += 1
-    return found
+    return found, declared

@@ -80,9 +80,26 @@ class RefType:
     name: str
 
 
+@dataclass(frozen=True)
+class MapType:
+    """``[K: V]``, or ``[K: V?]`` when ``value_nullable``: an object of free keys.
+
+    The key is ``StringType`` or an ``EnumType``, and never nullable.
+    """
+
+    key: StringType | EnumType
+    value: TypeExpr
+    value_nullable: bool
+
+
+@dataclass(frozen=True)
+class JsonType:
+    """``Json``: any JSON value."""
+
+
 TypeExpr = (
     BoolType | IntType | FloatType | StringType | DateType | DateTimeType | EnumType | ArrayType
-    | RefType
+    | RefType | MapType | JsonType
 )
 
 
@@ -207,6 +224,12 @@ class TypeVisitor(Generic[R]):
     def ref(self, t: RefType) -> R:  # noqa: D102
         raise NotImplementedError
 
+    def map(self, t: MapType) -> R:  # noqa: D102
+        raise NotImplementedError
+
+    def json(self, t: JsonType) -> R:  # noqa: D102
+        raise NotImplementedError
+
 
 # describe()'s "kind" of each type, which also names its visitor method.
 KINDS: dict[type, str] = {
@@ -219,6 +242,8 @@ KINDS: dict[type, str] = {
     EnumType: "enum",
     ArrayType: "array",
     RefType: "ref",
+    MapType: "map",
+    JsonType: "json",
 }
 
 
@@ -256,8 +281,15 @@ _HOLDS: dict[type, frozenset[str]] = {
 }
 
 
+# The rules a map reads: its count of members. The others deliberately read nothing on a map,
+# and no rule reads a Json value, whatever kind of value it holds.
+MAP_RULES = frozenset({"min_items", "max_items"})
+
+
 def applies(rule: str, t: TypeExpr) -> bool:
     """Whether validation reads ``rule`` on a value of type ``t`` (it skips it otherwise)."""
+    if isinstance(t, MapType):
+        return rule in MAP_RULES
     return READS[rule] in _HOLDS.get(type(t), frozenset())
 
 
@@ -297,6 +329,10 @@ def read_type(t: dict[str, Any]) -> TypeExpr:
         return ArrayType(read_type(t["item"]), t["item_nullable"])
     if k == "ref":
         return RefType(t["name"])
+    if k == "map":
+        key = read_type(t["key"])
+        assert isinstance(key, (StringType, EnumType)), t
+        return MapType(key, read_type(t["value"]), t["value_nullable"])
     return _PLAIN[k]
 
 
@@ -306,6 +342,7 @@ _PLAIN: dict[str, TypeExpr] = {
     "string": StringType(),
     "date": DateType(),
     "datetime": DateTimeType(),
+    "json": JsonType(),
 }
 
 
@@ -336,6 +373,12 @@ class _Text(TypeVisitor[str]):
 
     def ref(self, t: RefType) -> str:
         return t.name
+
+    def map(self, t: MapType) -> str:
+        return f"[{walk(t.key, self)}: {walk(t.value, self)}{'?' if t.value_nullable else ''}]"
+
+    def json(self, t: JsonType) -> str:
+        return "Json"
 
 
 def type_text(t: TypeExpr) -> str:

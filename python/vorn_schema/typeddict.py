@@ -26,6 +26,8 @@ from .model import (
     Field,
     FloatType,
     IntType,
+    JsonType,
+    MapType,
     RefType,
     StringType,
 )
@@ -33,6 +35,11 @@ from .model import (
 # Module-level names the generated code uses itself; a declared type of the same name gets
 # a trailing underscore.
 RESERVED = frozenset({"_t", "_datetime", "__all__"})
+
+# The alias for `Json` values, when the schema has any; it yields its name to a declared one.
+# Its key among the generated names is one no declaration or variant can have.
+JSON_VALUE = "JsonValue"
+_JSON_KEY = (JSON_VALUE,)
 
 
 def py_name(name: str) -> str:
@@ -50,7 +57,8 @@ def generate(schema: Schema, source_name: str = "schema", not_required: bool | N
     """The source of a module of ``TypedDict`` types for the schema's results.
 
     It holds one ``TypedDict`` per declared object type, one per union variant, and a
-    ``Union`` alias per union.
+    ``Union`` alias per union; a schema that uses ``Json`` also gets ``JsonValue``, any JSON
+    value but null (nulls inside it are allowed).
     ``not_required`` picks ``NotRequired`` (Python 3.11 and later) or ``total=False`` bases
     for optional fields; by default, whichever the running Python offers.
     """
@@ -71,6 +79,15 @@ def generate(schema: Schema, source_name: str = "schema", not_required: bool | N
     ]
     exported: list[str] = []
     annotate = _Annotation(names)
+    if _JSON_KEY in names:
+        # Recursive: mypy reads a self-referring alias whose inner references are strings.
+        alias = names[_JSON_KEY]
+        inner = f"_t.Optional[{alias!r}]"
+        lines += [
+            f"{alias} = _t.Union[bool, int, float, str, list[{inner}], dict[str, {inner}]]",
+            "",
+        ]
+        exported.append(alias)
     for d in description.objects:
         lines += _typed_dict(names[d.name], d.fields, None, annotate, not_required)
         exported.append(names[d.name])
@@ -113,7 +130,22 @@ def _unique_names(description: model.Description) -> dict[Any, str]:
     for u in description.unions:
         for v in u.variants:
             claim((u.name, v.tag), f"{u.name}_{v.tag}")
+    if _uses_json(description):
+        claim(_JSON_KEY, JSON_VALUE)
     return names
+
+
+def _uses_json(description: model.Description) -> bool:
+    def holds_json(t: model.TypeExpr) -> bool:
+        if isinstance(t, JsonType):
+            return True
+        if isinstance(t, ArrayType):
+            return holds_json(t.item)
+        if isinstance(t, MapType):
+            return holds_json(t.value)
+        return False
+
+    return any(holds_json(f.type) for d in description.objects for f in d.fields)
 
 
 def _typed_dict(
@@ -205,3 +237,12 @@ class _Annotation(model.TypeVisitor[str]):
 
     def ref(self, t: RefType) -> str:
         return self.names[t.name]
+
+    def map(self, t: MapType) -> str:
+        # A new dict on both roads, keys plain str.
+        key = model.walk(t.key, self)
+        value = model.walk(t.value, self)
+        return f"dict[{key}, {value} | None]" if t.value_nullable else f"dict[{key}, {value}]"
+
+    def json(self, t: JsonType) -> str:
+        return self.names[_JSON_KEY]

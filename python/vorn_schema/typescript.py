@@ -21,6 +21,8 @@ from .model import (
     Field,
     FloatType,
     IntType,
+    JsonType,
+    MapType,
     ObjectDecl,
     RefType,
     StringType,
@@ -113,6 +115,8 @@ def generate(schema: Schema, source_name: str = "schema") -> str:
         "",
     ]
     render = _Render(names)
+    if JSON_VALUE in names:
+        lines += _json_value(names[JSON_VALUE])
     for name, decl in desc.declarations.items():
         if names[name] != name:
             lines.append(f"/** Declared as `{name}`. */")
@@ -126,21 +130,52 @@ def generate(schema: Schema, source_name: str = "schema") -> str:
     return "\n".join(lines)
 
 
+# The type of `Json` values, when the schema has any. Keyed by a name no declaration can
+# have (declared names are identifiers), it yields its exported name to a declared one.
+JSON_VALUE = "<JsonValue>"
+
+
 def unique_names(desc: Description) -> dict[str, str]:
-    """The exported name of each declaration.
+    """The exported name of each declaration, and of ``JsonValue`` if the schema uses it.
 
     Names that need no change keep them; the others take trailing underscores until they
     meet no other declaration's name.
     """
     names = {n: ts_name(n) for n in desc.declarations}
     taken = {n for n, ts in names.items() if n == ts}
+    if _uses_json(desc):
+        names[JSON_VALUE] = "JsonValue"
     for name, ts in names.items():
-        if name != ts:
+        if name != ts or name == JSON_VALUE:
             while ts in taken:
                 ts += "_"
             taken.add(ts)
             names[name] = ts
     return names
+
+
+def _uses_json(desc: Description) -> bool:
+    def holds_json(t: object) -> bool:
+        if isinstance(t, JsonType):
+            return True
+        if isinstance(t, ArrayType):
+            return holds_json(t.item)
+        if isinstance(t, MapType):
+            return holds_json(t.value)
+        return False
+
+    return any(holds_json(f.type) for d in desc.objects for f in d.fields)
+
+
+def _json_value(name: str) -> list[str]:
+    # Any JSON value but null: whether null is allowed is the field's `?`, as for any type.
+    inner = f"{name} | null"
+    return [
+        "/** Any JSON value but `null`; nulls inside it are allowed. */",
+        f"export type {name} = boolean | number | string | ({inner})[] | "
+        f"{{ [key: string]: {inner} }};",
+        "",
+    ]
 
 
 @dataclass(frozen=True)
@@ -198,6 +233,18 @@ class _Render(TypeVisitor[_Ts]):
 
     def ref(self, t: RefType) -> _Ts:
         return _Ts(self.names[t.name])
+
+    def map(self, t: MapType) -> _Ts:
+        value = walk(t.value, self)
+        text = value.text + (" | null" if t.value_nullable else "")
+        if isinstance(t.key, EnumType):
+            # Partial: a map need not hold every key its enum allows.
+            keys = " | ".join(literal(v) for v in t.key.values)
+            return _Ts(f"Partial<Record<{keys}, {text}>>", note=value.note)
+        return _Ts(f"{{ [key: string]: {text} }}", note=value.note)
+
+    def json(self, t: JsonType) -> _Ts:
+        return _Ts(self.names[JSON_VALUE])
 
 
 def _object(name: str, decl: ObjectDecl, render: _Render) -> list[str]:

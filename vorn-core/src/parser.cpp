@@ -34,10 +34,15 @@ namespace {
 // one. Owned copies: views into the growing vectors would move with their short strings.
 using NameSet = std::unordered_set<std::string>;
 
-// Array types nest no deeper than this: each level costs one frame of Parser::ty and, later,
-// of every walk over the type (destruction included), so a hostile text of a million `[`
-// must fail here rather than exhaust the stack.
+// Array and map types nest no deeper than this: each level costs one frame of Parser::ty
+// and, later, of every walk over the type (destruction included), so a hostile text of a
+// million `[` must fail here rather than exhaust the stack.
 constexpr int max_array_depth = 256;
+
+// The name of the free-form JSON type. Unlike the built-in names it is resolved only when
+// the text ends, and only where nothing is declared under it: `schema Json {}` parsed before
+// the type existed, and a field typed `Json` there must keep naming that declaration.
+constexpr std::string_view json_type_name = "Json";
 
 // ---------------------------------------------------------------------------------------
 // Tokens
@@ -464,6 +469,9 @@ class Cursor {
 
   const Tok& tok() const { return current().tok; }
 
+  /// The token just consumed; only asked after an advance.
+  const Token& previous() const { return pos_ > 0 ? tokens_[pos_ - 1] : current(); }
+
   void advance() {
     if (tok().kind != TokenKind::Eof) {
       ++pos_;
@@ -552,14 +560,9 @@ class TypeReader : public Cursor {
         return fail_here("array types nest deeper than the limit of 256");
       }
       advance();
-      auto item = std::make_unique<Type>();
-      bool item_nullable = false;
-      if (!ty(*item, item_nullable, depth + 1) || !expect(TokenKind::RBracket)) {
+      if (!bracketed(out, depth)) {
         return false;
       }
-      out.tag = Type::Tag::Array;
-      out.item = std::move(item);
-      out.item_nullable = item_nullable;
     } else if (tok().is_ident("enum")) {
       advance();
       if (!enum_values(out)) {
@@ -606,6 +609,46 @@ class TypeReader : public Cursor {
   std::vector<PendingRef> pending_refs_;
 
  private:
+  // After a `[`: `T]` gives an array, `K: V]` a map. The first type is read before the `:`
+  // shows which one it is, so a map key's checks come after it.
+  [[nodiscard]] bool bracketed(Type& out, int depth) {
+    const std::uint64_t first_line = current().line;
+    const std::uint64_t first_column = current().column;
+    auto first = std::make_unique<Type>();
+    bool first_nullable = false;
+    if (!ty(*first, first_nullable, depth + 1)) {
+      return false;
+    }
+    if (tok().kind != TokenKind::Colon) {
+      if (!expect(TokenKind::RBracket)) {
+        return false;
+      }
+      out.tag = Type::Tag::Array;
+      out.item = std::move(first);
+      out.item_nullable = first_nullable;
+      return true;
+    }
+    // Keys are member names, so only text types can be keys; the key type's own message
+    // comes first, whether or not it is also nullable.
+    if (first->tag != Type::Tag::String && first->tag != Type::Tag::Enum) {
+      return fail("a map key must be `String` or an enum", first_line, first_column);
+    }
+    if (first_nullable) {
+      return fail("a map key cannot be nullable", previous().line, previous().column);
+    }
+    advance();  // the `:`
+    auto value = std::make_unique<Type>();
+    bool value_nullable = false;
+    if (!ty(*value, value_nullable, depth + 1) || !expect(TokenKind::RBracket)) {
+      return false;
+    }
+    out.tag = Type::Tag::Map;
+    out.key = std::move(first);
+    out.item = std::move(value);
+    out.item_nullable = value_nullable;
+    return true;
+  }
+
   [[nodiscard]] bool named_type(Type& out) {
     const std::uint64_t line = current().line;
     const std::uint64_t column = current().column;
@@ -705,7 +748,7 @@ class TypeReader : public Cursor {
 std::optional<ParseError> check_names(const Schema& schema, const std::vector<PendingRef>& refs,
                                       const std::vector<PendingVariant>& variants) {
   for (const PendingRef& ref : refs) {
-    if (!schema.declares(ref.name)) {
+    if (!schema.declares(ref.name) && ref.name != json_type_name) {
       return error_at("unknown type `" + ref.name + "`", ref.line, ref.column);
     }
   }
@@ -721,11 +764,35 @@ std::optional<ParseError> check_names(const Schema& schema, const std::vector<Pe
       return error_at("`" + v.type_name + "` is a union, and a variant of `" + v.union_name +
                           "` must be a `schema`",
                       v.line, v.column);
+    } else if (v.type_name == json_type_name) {
+      return error_at(
+          "a variant must be a declared `schema`, and `" + v.type_name + "` is a built-in type",
+          v.line, v.column);
     } else {
       return error_at("unknown type `" + v.type_name + "`", v.line, v.column);
     }
   }
   return std::nullopt;
+}
+
+// Points a field type's reference at its declaration, through any arrays and map values; an
+// undeclared `Json` becomes the built-in type.
+void resolve_type(const Schema& schema, Type& type) {
+  Type* t = &type;
+  while (t->tag == Type::Tag::Array || t->tag == Type::Tag::Map) {
+    t = t->item.get();
+  }
+  if (t->tag != Type::Tag::Ref) {
+    return;
+  }
+  t->ref_object = schema.get(t->name);
+  if (t->ref_object == nullptr) {
+    t->ref_union = schema.get_union(t->name);
+  }
+  if (t->ref_object == nullptr && t->ref_union == nullptr && t->name == json_type_name) {
+    t->tag = Type::Tag::Json;
+    t->name.clear();
+  }
 }
 
 // Fills the fields that spare the validator name lookups. The pointers aim at map nodes,
@@ -739,16 +806,7 @@ void resolve(Schema& schema) {
       }
     }
     for (Field& field : object.fields) {
-      Type* t = &field.type;
-      while (t->tag == Type::Tag::Array) {
-        t = t->item.get();
-      }
-      if (t->tag == Type::Tag::Ref) {
-        t->ref_object = schema.get(t->name);
-        if (t->ref_object == nullptr) {
-          t->ref_union = schema.get_union(t->name);
-        }
-      }
+      resolve_type(schema, field.type);
       auto [it, inserted] =
           key_ids.try_emplace(field.name, static_cast<std::uint32_t>(schema.key_names.size()));
       if (inserted) {

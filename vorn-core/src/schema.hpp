@@ -25,13 +25,28 @@ struct UnionType;
 
 /// A type expression. Nullability is a flag of whoever holds the type, never a type.
 struct Type {
-  enum class Tag : std::uint8_t { Bool, Int, Float, String, Date, DateTime, Enum, Array, Ref };
+  enum class Tag : std::uint8_t {
+    Bool,
+    Int,
+    Float,
+    String,
+    Date,
+    DateTime,
+    Enum,
+    Array,
+    Ref,
+    Map,   // [K: V]: an object whose every member is a key K and a value V
+    Json,  // any JSON value
+  };
 
   Tag tag = Tag::Bool;
-  bool is_signed = false;           // Int
-  IntWidth width = IntWidth::W8;    // Int
-  bool item_nullable = false;       // Array
-  std::unique_ptr<Type> item;       // Array; owned, so types nest without cycles
+  bool is_signed = false;         // Int
+  IntWidth width = IntWidth::W8;  // Int
+  // Array: the element type; Map: the value type. Owned, so types nest without cycles, and
+  // shared by both so that whatever follows a container's contents follows both.
+  bool item_nullable = false;
+  std::unique_ptr<Type> item;
+  std::unique_ptr<Type> key;        // Map: String or an Enum, never nullable
   std::vector<std::string> values;  // Enum: at least one, distinct, in written order
   std::string name;                 // Ref: the referenced declaration
   // Ref, filled when parsing ends: exactly one is set. They point into the owning Schema's
