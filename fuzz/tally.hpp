@@ -39,6 +39,7 @@ struct Tally {
   bool set_item(Value& list, std::uint64_t, Value&& v) { return add(list, v); }
   bool set_field(Value& dict, const vorn::Field&, Value&& v) { return add(dict, v); }
   bool set_tag(Value& dict, const vorn::UnionType&, Value&& v) { return add(dict, v); }
+  bool set_member(Value& dict, const Ref::Key&, Value&& v) { return add(dict, v); }
   void failed_at(vorn::Path&&) {}
 
  private:

@@ -133,13 +133,25 @@ std::optional<Text> PyInput::isoformat() const {
   return Text(std::string(utf8, static_cast<std::size_t>(size)));
 }
 
-std::string PyInput::key_text(PyObject* key) const {
+std::string key_path_text(PyObject* key) {
   Owned text = Owned::steal(PyObject_Str(key));
   if (!text) {
     PyErr_Clear();
     return "<key>";
   }
   return lossy_utf8(text.get(), 3);
+}
+
+std::string PyInput::key_text(PyObject* key) const {
+  return key_path_text(key);
+}
+
+void PyKey::read_other(const PyInput& dict) {
+  if (!PyUnicode_Check(key_)) {
+    kind_ = PyInput(Owned::borrow(key_), dict.bindings(), dict.run()).json_kind();
+  }
+  owned_ = key_path_text(key_);
+  text_ = owned_;
 }
 
 void PyInput::fail_walk(const char* message) const {

@@ -24,6 +24,36 @@ std::string lossy_utf8(PyObject* str, int per_surrogate);
 /// The class a date object was classified by: a datetime, or a date that is no datetime.
 enum class DateClass : std::uint8_t { None, Date, DateTime };
 
+/// The text a path shows for a dict key that is not a str, or has no exact UTF-8: its
+/// str() text with each lone surrogate as three U+FFFD, or "<key>" when str() raises.
+std::string key_path_text(PyObject* key);
+
+class PyInput;
+
+/// A dict key as map and Json walks read it (see PyInput::each_member). Made in place for
+/// one member and never copied: its text may point into its own storage.
+class PyKey {
+ public:
+  /// `key` is borrowed from the caller, who holds it for the key's life.
+  PyKey(PyObject* key, const PyInput& dict);
+  PyKey(const PyKey&) = delete;
+  PyKey& operator=(const PyKey&) = delete;
+
+  PyObject* object() const { return key_; }
+  /// Str for a str or str subclass; for any other key its kind as JSON data.
+  Kind kind() const { return kind_; }
+  /// The UTF-8 of a str; for other keys, and a str holding a lone surrogate, its path text.
+  std::string_view text() const { return text_; }
+
+ private:
+  void read_other(const PyInput& dict);  // the rare keys: not a str, or not encodable
+
+  PyObject* key_;
+  Kind kind_ = Kind::Str;
+  std::string_view text_;
+  std::string owned_;  // the text, when it is not the str's own UTF-8
+};
+
 class PyInput {
  public:
   /// Takes over `object` (a strong reference) and classifies it.
@@ -223,6 +253,46 @@ class PyInput {
     }
   }
 
+  /// Calls f(const PyKey&, const PyInput& value) for each member of a dict, in its own order.
+  /// The values are read past any override, as slot() reads them. Code run by a member's
+  /// check may change the dict: a change in size fails the run, as in each_key, and the
+  /// walk otherwise goes on with whatever PyDict_Next gives, which stays memory-safe.
+  template <class F>
+  void each_member(F&& callback) const {
+    if (kind_ != Kind::Object || run_->failed) {
+      return;
+    }
+    PyObject* dict = object_.get();
+    const Py_ssize_t size = PyDict_Size(dict);
+    Py_ssize_t pos = 0;
+    Py_ssize_t visited = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (PyDict_Next(dict, &pos, &key, &value)) {
+      // Held for the member's whole check, which can run code that mutates this dict.
+      Owned held_key = Owned::borrow(key);
+      const PyInput member(Owned::borrow(value), *bindings_, *run_);
+      const PyKey k(held_key.get(), *this);
+      if (++visited > size || PyDict_Size(dict) != size) {
+        fail_walk("dictionary changed size during iteration");
+        return;
+      }
+      callback(k, member);
+      if (run_->failed) {
+        return;
+      }
+    }
+    if (PyDict_Size(dict) != size) {
+      fail_walk("dictionary changed size during iteration");
+    }
+  }
+
+  /// A date object is text only through its isoformat(): as JSON data it is unsupported.
+  Kind json_kind() const { return date_class_ != DateClass::None ? Kind::Unsupported : kind_; }
+
+  const Bindings& bindings() const { return *bindings_; }
+  RunState& run() const { return *run_; }
+
   /// Names containers that may occur more than once in the payload. A container referenced
   /// from two places holds those two references plus this input's own; one with at most two
   /// (its parent's and ours) cannot occur anywhere else, so it costs the validator nothing.
@@ -283,5 +353,18 @@ class PyInput {
 };
 
 static_assert(Input<PyInput>);
+
+inline PyKey::PyKey(PyObject* key, const PyInput& dict) : key_(key) {
+  if (PyUnicode_Check(key)) {
+    Py_ssize_t n = 0;
+    if (const char* utf8 = PyUnicode_AsUTF8AndSize(key, &n)) {
+      // The buffer belongs to the key, which the caller holds.
+      text_ = std::string_view(utf8, static_cast<std::size_t>(n));
+      return;
+    }
+    PyErr_Clear();  // a lone surrogate: shown by its path text
+  }
+  read_other(dict);
+}
 
 }  // namespace vorn::py

@@ -129,6 +129,23 @@ class Builder {
   bool set_tag(Value& dict, const UnionType& u, Value&& v) {
     return set(dict, u.tag, no_key_id, v);
   }
+  /// A map's or a Json object's member. Keys come back as plain str, so keys whose text is
+  /// equal merge as JSON duplicates do: the last value wins, at the first key's place. A str
+  /// subclass's text is copied without running its code, so a lying __eq__ or __hash__ has
+  /// no say in the result.
+  bool set_member(Value& dict, const PyKey& key, Value&& v) {
+    PyObject* k = key.object();
+    if (PyUnicode_CheckExact(k)) [[likely]] {
+      return checked(PyDict_SetItem(dict.get(), k, v.get()));
+    }
+    Owned plain = made(PyUnicode_Substring(k, 0, PyUnicode_GetLength(k)));
+    return plain && checked(PyDict_SetItem(dict.get(), plain.get(), v.get()));
+  }
+  bool set_member(Value& dict, const json::Ref::Key& key, Value&& v) {
+    Owned k = made(
+        PyUnicode_FromStringAndSize(key.view.data(), static_cast<Py_ssize_t>(key.view.size())));
+    return k && checked(PyDict_SetItem(dict.get(), k.get(), v.get()));
+  }
 
   /// Records where the first failed build happened (a date Python cannot hold is reported
   /// at that value's path).

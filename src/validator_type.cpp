@@ -245,7 +245,7 @@ bool add_text(Bindings& b, const std::string& text) {
 
 bool add_enum_texts(Bindings& b, const Type& type) {
   const Type* t = &type;
-  while (t->tag == Type::Tag::Array && t->item) {
+  while ((t->tag == Type::Tag::Array || t->tag == Type::Tag::Map) && t->item) {
     t = t->item.get();
   }
   for (const std::string& value : t->values) {

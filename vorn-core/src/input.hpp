@@ -96,6 +96,13 @@ struct SlotHint {
 /// gives none; it may run the same Python code as `as_str()`, so a value asks for one of
 /// them, once. `as_str_lossy()` is the text of a Str value whose exact text cannot be
 /// produced, with each unencodable part replaced by U+FFFD (empty when there is none).
+///
+/// `json_kind()` is the kind as plain JSON data: kind(), except that a value read as text
+/// only through a conversion (a date object on the Python road) is Unsupported.
+/// `each_member(f)` calls f(const Key& key, const In& value) for each member of an Object,
+/// in its own order, and does nothing for other kinds. A Key answers `kind()` (Str for a
+/// text key, else the key's json_kind) and `text()`: the key's UTF-8, or for a key that is
+/// not text, or has no exact text, the text a path shows for it; valid during the call.
 template <class In>
 concept Input = std::copy_constructible<In> &&
     requires(const In& in, std::uint64_t i, MemberName name, SlotHint& hint) {
@@ -110,6 +117,8 @@ concept Input = std::copy_constructible<In> &&
   { in.item(i) } -> std::same_as<std::optional<In>>;
   { in.slot(name, hint) } -> std::same_as<Slot<In>>;
   {in.each_key([](std::string_view) {})};
+  {in.each_member([](const auto&, const In&) {})};
+  { in.json_kind() } -> std::same_as<Kind>;
   { in.identity() } -> std::same_as<const void*>;
 };
 

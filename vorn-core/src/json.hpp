@@ -313,6 +313,25 @@ class Ref {
     }
   }
 
+  /// An object member's key as map and Json walks read it: always text, decoded.
+  struct Key {
+    std::string_view view;  // lives as long as the document
+    Kind kind() const { return Kind::Str; }
+    std::string_view text() const { return view; }
+  };
+
+  /// Calls f(const Key&, const Ref& value) for each member in document order: each distinct
+  /// key once, at its first place, with the last value written for it.
+  template <class F>
+  void each_member(F&& f) const {
+    for (const Entry& e : entries()) {
+      f(Key{doc_->key_text(e.key)}, Ref(doc_, e.value));
+    }
+  }
+
+  /// Every value of a document is plain JSON data.
+  Kind json_kind() const { return kind(); }
+
   /// Calls f(Ref element) for each element of an array, in order.
   template <class F>
   void each_item(F&& f) const {

@@ -64,6 +64,9 @@ Root resolve_root(const Schema& schema, std::string_view name) {
 }
 
 bool reads_text(const Field& field) {
+  if (field.type.tag == Type::Tag::Map || field.type.tag == Type::Tag::Json) {
+    return false;  // no text rule applies to either
+  }
   for (const Rule& rule : field.rules) {
     if (rule.tag == Rule::Tag::MinLen || rule.tag == Rule::Tag::MaxLen ||
         rule.tag == Rule::Tag::Format) {
@@ -138,7 +141,7 @@ Path WalkState::current_path() const {
   for (std::size_t i = 0; i < n; ++i) {
     const Step& s = steps_[i];
     if (s.name != nullptr) {
-      path.segments.push_back(Segment{*s.name, 0, false});
+      path.segments.push_back(Segment{std::string(s.name, s.index), 0, false});
     } else {
       path.segments.push_back(Segment{std::string(), s.index, true});
     }

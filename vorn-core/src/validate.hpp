@@ -17,6 +17,8 @@
 //   Value same(const In&)                      the payload's own value, for a kept array
 //   Value list(std::uint64_t n); bool set_item(Value& list, std::uint64_t i, Value&&)
 //   Value dict(); bool set_field(Value&, const Field&, Value&&)
+//   bool set_member(Value& dict, const Key&, Value&&)   a map's or a Json object's member,
+//                                              under the key as a plain str
 //   bool set_tag(Value&, const UnionType&, Value&&)
 //   void unreadable(const In& array, std::uint64_t i)   an element the adapter could not read
 //   bool counted(const In& array)              asked of an array whose len() answered 0: false
@@ -123,11 +125,12 @@ class WalkState {
   IssueList take_issues() { return std::move(issues_); }
 
  protected:
-  // One step of the current path: a borrowed member name (from the schema, which outlives
-  // the walk), or an index when `name` is null.
+  // One step of the current path: a borrowed member name, or an index when `name` is null.
+  // Names come from the schema, which outlives the walk, or from the payload, for map and
+  // Json keys, whose steps are popped before the key's text goes.
   struct Step {
-    const std::string* name;
-    std::uint64_t index;
+    const char* name;
+    std::uint64_t index;  // the name's length, for a name
   };
   // Every container level pushes at most one step, and containers stop at the depth clamp,
   // so the walk needs the clamp plus one step for a scalar member of the deepest container.
@@ -140,8 +143,19 @@ class WalkState {
   enum class Visit : std::uint8_t { Untracked, Fresh, Repeat, Refused };
 
   void push_step(const std::string* name, std::uint64_t index) {
+    if (name != nullptr) {
+      push_key(*name);
+      return;
+    }
     if (steps_used_ < max_steps) {
-      steps_[steps_used_] = Step{name, index};
+      steps_[steps_used_] = Step{nullptr, index};
+    }
+    ++steps_used_;
+  }
+  void push_key(std::string_view name) {
+    if (steps_used_ < max_steps) {
+      // A view of empty text may have no data; the step must still read as a name.
+      steps_[steps_used_] = Step{name.data() != nullptr ? name.data() : "", name.size()};
     }
     ++steps_used_;
   }
@@ -342,6 +356,19 @@ class Validator : public WalkState {
   Value ref(const Type& type, const In& in, std::uint64_t depth);
   template <Input In>
   void rules(const Field& field, const In& in, TextOnce<In>& text);
+  template <Input In>
+  Value map(const Type& type, const In& in, std::uint64_t depth);
+  template <Input In>
+  Value json(const Type& type, const In& in, std::uint64_t depth, TextOnce<In>& text);
+  template <Input In>
+  Value json_array(const Type& type, const In& in, std::uint64_t depth);
+  template <Input In>
+  Value members(const Type& type, const In& in, std::uint64_t depth, const Type* key_enum,
+                const Type& value_type, bool value_nullable);
+  template <class Key>
+  void check_key(const Key& key, const Type* key_enum);
+  template <Input In>
+  void map_rules(const Field& field, const In& in);
 
   Out& out_;
 };
@@ -393,6 +420,9 @@ auto Validator<Out>::value(const Type& type, const In& in, std::uint64_t depth, 
     -> Value {
   if (repeat_depth_ > 0 && !charge_repeat()) {
     return Value{};
+  }
+  if (type.tag == Type::Tag::Json) {
+    return json(type, in, depth, text);  // reads a date object as no JSON, before its text
   }
   const Kind kind = in.kind();
   if (type.tag == Type::Tag::Date || type.tag == Type::Tag::DateTime ||
@@ -463,14 +493,12 @@ auto Validator<Out>::value(const Type& type, const In& in, std::uint64_t depth, 
     case Type::Tag::Ref:
       return ref(type, in, depth);
     case Type::Tag::Map:
-    case Type::Tag::Json:
-      // TODO(#14): the walk over maps and Json values; until then they fail closed.
-      unknown_type(type.tag == Type::Tag::Map ? "map" : "Json");
-      return Value{};
+      return map(type, in, depth);
     case Type::Tag::Date:
     case Type::Tag::DateTime:
     case Type::Tag::Enum:
-      break;  // handled by text_value above
+    case Type::Tag::Json:
+      break;  // handled above
   }
   return Value{};
 }
@@ -748,6 +776,10 @@ auto Validator<Out>::object_with(const ObjectType& object, const In& in, std::ui
 template <class Out>
 template <Input In>
 void Validator<Out>::rules(const Field& field, const In& in, TextOnce<In>& text) {
+  if (field.type.tag == Type::Tag::Map || field.type.tag == Type::Tag::Json) {
+    map_rules(field, in);
+    return;
+  }
   std::optional<std::uint64_t> length;
   for (const Rule& rule : field.rules) {
     if (rule.tag == Rule::Tag::MinLen || rule.tag == Rule::Tag::MaxLen) {
@@ -795,6 +827,227 @@ void Validator<Out>::rules(const Field& field, const In& in, TextOnce<In>& text)
         break;
     }
   }
+}
+
+// Of a map field's rules only the item counts apply, to its count of members; no rule
+// applies to a Json field. Neither depends on the kind of value given.
+template <class Out>
+template <Input In>
+void Validator<Out>::map_rules(const Field& field, const In& in) {
+  if (field.type.tag != Type::Tag::Map || in.kind() != Kind::Object) {
+    return;
+  }
+  const std::uint64_t count = in.len();
+  for (const Rule& rule : field.rules) {
+    if ((rule.tag == Rule::Tag::MinItems && count < rule.count) ||
+        (rule.tag == Rule::Tag::MaxItems && count > rule.count)) {
+      rule_failed(rule, static_cast<Int128>(count));
+    }
+  }
+}
+
+template <class Out>
+template <Input In>
+auto Validator<Out>::map(const Type& type, const In& in, std::uint64_t depth) -> Value {
+  const Type* key_enum = type.key->tag == Type::Tag::Enum ? type.key.get() : nullptr;
+  return members(type, in, depth, key_enum, *type.item, type.item_nullable);
+}
+
+// A map, or an object inside a Json value: each member's key against the key type, then its
+// value, in the payload's own member order. A key issue does not stop the value's check.
+template <class Out>
+template <Input In>
+auto Validator<Out>::members(const Type& type, const In& in, std::uint64_t depth,
+                             const Type* key_enum, const Type& value_type, bool value_nullable)
+    -> Value {
+  if (!depth_ok(depth)) {
+    return Value{};
+  }
+  const Visit visit = enter(in, &type);
+  if (visit == Visit::Refused) {
+    return Value{};
+  }
+  Value result{};
+  const Kind kind = in.kind();
+  if (kind != Kind::Object) {
+    mismatch("map", kind);  // a Json value comes here only as an object
+  } else if (const std::uint64_t n = in.len(); n > max_object_keys_) {
+    too_many_keys(n);
+  } else {
+    if constexpr (Out::builds) {
+      if (building()) {
+        result = built(out_.dict());
+      }
+    }
+    in.each_member([&](const auto& key, const In& member) {
+      push_key(key.text());
+      check_key(key, key_enum);
+      Value v{};
+      if (member.kind() == Kind::Null) {
+        if (!value_nullable) {
+          null_element();
+        } else if constexpr (Out::builds) {
+          if (building()) {
+            v = out_.none();
+          }
+        }
+      } else {
+        TextOnce<In> text(member);
+        v = value(value_type, member, depth + 1, text);
+      }
+      if constexpr (Out::builds) {
+        if (v && building()) {
+          stored(out_.set_member(result, key, std::move(v)));
+        }
+      }
+      pop_step();
+    });
+  }
+  leave(visit);
+  if (!building()) {
+    return Value{};
+  }
+  return result;
+}
+
+// A key is text: on the Python road a dict may hold any other key, reported at the path
+// its str() text gives. An over-long key is reported as a string would be.
+template <class Out>
+template <class Key>
+void Validator<Out>::check_key(const Key& key, const Type* key_enum) {
+  const Kind kind = key.kind();
+  if (kind != Kind::Str) {
+    mismatch("string", kind);
+    return;
+  }
+  const std::string_view text = key.text();
+  if (text.size() > max_string_bytes_) {
+    string_too_large(text.size());
+    return;
+  }
+  if (key_enum != nullptr) {
+    for (const std::string& v : key_enum->values) {
+      if (v == text) {
+        return;
+      }
+    }
+    not_in_enum(text, *key_enum);
+  }
+}
+
+// Any JSON value. Nulls inside it are always accepted; whether the value itself may be null
+// is its holder's business, as for every type. No rule applies inside it.
+template <class Out>
+template <Input In>
+auto Validator<Out>::json(const Type& type, const In& in, std::uint64_t depth, TextOnce<In>& text)
+    -> Value {
+  const Kind kind = in.json_kind();
+  switch (kind) {
+    case Kind::Null:
+      if constexpr (Out::builds) {
+        if (building()) {
+          return out_.none();
+        }
+      }
+      return Value{};
+    case Kind::Bool:
+    case Kind::Integer:
+      return scalar(in);
+    case Kind::Float: {
+      const std::optional<double> f = in.as_f64();
+      if (!f || !std::isfinite(*f)) {
+        not_finite();
+        return Value{};
+      }
+      return scalar(in);
+    }
+    case Kind::WideInteger:
+      integer_too_wide();
+      return Value{};
+    case Kind::InexactInteger:
+      unsafe_integer();
+      return Value{};
+    case Kind::Str: {
+      std::optional<std::uint64_t> size = in.str_size();
+      if (!size) {
+        if (std::optional<std::string_view> m = text.measured()) {
+          size = m->size();
+        }
+      }
+      if (size && *size > max_string_bytes_) {
+        string_too_large(*size);
+        return Value{};
+      }
+      if constexpr (Out::builds) {
+        if (building()) {
+          return built(out_.string(in, text));
+        }
+      }
+      return Value{};
+    }
+    case Kind::Array:
+      return json_array(type, in, depth);
+    case Kind::Object:
+      return members(type, in, depth, nullptr, type, true);
+    case Kind::Unsupported:
+      break;
+  }
+  mismatch("JSON value", kind);
+  return Value{};
+}
+
+// An array inside a Json value: always a new list, since a Json value's containers come back
+// as the same types on both roads, a tuple as a list.
+template <class Out>
+template <Input In>
+auto Validator<Out>::json_array(const Type& type, const In& in, std::uint64_t depth) -> Value {
+  if (!depth_ok(depth)) {
+    return Value{};
+  }
+  const Visit visit = enter(in, &type);
+  if (visit == Visit::Refused) {
+    return Value{};
+  }
+  Value result{};
+  if (const std::uint64_t n = in.len(); n > max_items_) {
+    too_many_items(n);
+  } else {
+    if constexpr (Out::builds) {
+      if (building()) {
+        if (n == 0 && !out_.counted(in)) {
+          build_failed();
+        } else {
+          result = built(out_.list(n));
+        }
+      }
+    }
+    for (std::uint64_t i = 0; i < n; ++i) {
+      std::optional<In> element = in.item(i);
+      if (!element) {
+        if constexpr (Out::builds) {
+          if (building()) {
+            out_.unreadable(in, i);
+            build_failed();
+          }
+        }
+        continue;
+      }
+      push_step(nullptr, i);
+      TextOnce<In> text(*element);
+      Value v = value(type, *element, depth + 1, text);
+      if constexpr (Out::builds) {
+        if (v && building()) {
+          stored(out_.set_item(result, i, std::move(v)));
+        }
+      }
+      pop_step();
+    }
+  }
+  leave(visit);
+  if (!building()) {
+    return Value{};
+  }
+  return result;
 }
 
 template <class Out>
