@@ -12,6 +12,7 @@ from vorn_schema.lint import (
     NEVER_APPLIES,
     PARTLY_APPLIES,
     REPEATED_RULE,
+    SHADOWS_JSON,
     lint,
     tokens,
 )
@@ -28,6 +29,8 @@ ACCEPTED = {
     "enum { a, bbbbbb }": ["a", "bbbbbb"],
     "[u8]": [[], [1, 2, 3]],
     "B": [{}],
+    "[String: u8]": [{}, {"a": 1, "b": 2}],
+    "Json": ["", "a@b.cd" * 6, 0, 7, [], [1, 2], {}, {"a": 1}],
 }
 RULES = {
     "@min_len(30)": "too_short",
@@ -100,6 +103,13 @@ def test_never_applies_agrees_with_the_engine(type_text, rule):
          "`@range(5..=9)` repeats `@range(0..=5)`; both apply, so write the rule once"),
         ("s: optional String? @format(email) @format(email)", REPEATED_RULE,
          "`@format(email)` repeats `@format(email)`; both apply, so write the rule once"),
+        ("m: [String: String] @min_len(1)", NEVER_APPLIES,
+         "only `@min_items` and `@max_items` apply to a map (they count its members), so "
+         "`@min_len` checks nothing"),
+        ("m: [enum { a }: u8] @min_items(2) @max_items(1)", CONTRADICTION,
+         "`@min_items(2)` and `@max_items(1)` leave no value that passes both"),
+        ("j: Json? @max_items(1)", NEVER_APPLIES,
+         "no rule applies to a `Json` value, whatever it holds, so `@max_items` checks nothing"),
     ],
 )
 def test_findings(field, kind, message):
@@ -118,6 +128,7 @@ def test_findings(field, kind, message):
         "s: String @format(uuid) @min_len(36) @max_len(36)",
         "s: String @format(email) @min_len(5) @max_len(318)",
         "s: String @format(ipv6) @min_len(2) @max_len(45)",
+        "m: optional [String: [u8]]? @min_items(1) @max_items(9)",
     ],
 )
 def test_sound_rules_give_no_finding(field):
@@ -159,6 +170,24 @@ def test_positions_point_at_each_rule():
     assert found[1].render("s.vorn") == (
         "s.vorn:5:23: A.n: `@range(3..=4)` does not overlap `@range(1..=2)`, "
         "so no value passes both [disjoint-ranges]")
+
+
+def test_positions_after_map_types_and_a_declaration_named_json_issue14():
+    text = (
+        "schema A {\n"
+        "  m: [String: [enum { a }: u8?]?] @format(uuid)\n"
+        "  j: optional Json @range(1..=2)\n"
+        "}\n"
+        "schema Json { x: u8 }\n"
+    )
+    found = lint(text)
+    assert [(f.line, f.column, f.kind, f.field) for f in found] == [
+        (2, 35, NEVER_APPLIES, "m"), (3, 20, NEVER_APPLIES, "j"), (5, 8, SHADOWS_JSON, "")]
+    # Here `Json` names the declaration, so the range is judged as on any object type.
+    assert "which a `Json` value never is" in found[1].message
+    assert found[2].render("s.vorn") == (
+        "s.vorn:5:8: Json: this declaration takes the name `Json`, so fields typed `Json` name "
+        "it rather than the type of any JSON value; rename it to keep both [shadows-json]")
 
 
 def test_a_rule_gets_one_finding_the_most_telling():

@@ -238,6 +238,34 @@ def fields_of(text, name="A"):
             "1:1: expected `schema` or `union`, found `[`",
             id="brackets-alone-at-top-level",
         ),
+        # maps and Json (issue 14)
+        ("schema A { m: [u8: u8] }", "1:16: a map key must be `String` or an enum"),
+        ("schema A { m: [String?: u8] }", "1:22: a map key cannot be nullable"),
+        pytest.param("schema A { m: [enum { a }?: u8] }", "1:26: a map key cannot be nullable",
+                     id="enum-key-nullable"),
+        pytest.param("schema A { m: [u8?: u8] }", "1:16: a map key must be `String` or an enum",
+                     id="key-type-message-before-nullable"),
+        pytest.param("schema A { m: [Json: u8] } schema Json {}",
+                     "1:16: a map key must be `String` or an enum", id="json-key"),
+        pytest.param("schema A { m: [[String]: u8] }",
+                     "1:16: a map key must be `String` or an enum", id="array-key"),
+        pytest.param("schema A { m: [String: [Date: u8]] }",
+                     "1:25: a map key must be `String` or an enum", id="nested-map-key"),
+        ("schema A { m: [String: u8 }", "1:27: expected `]`, found `}`"),
+        ("schema A { m: [String: ] }", "1:24: expected a type, found `]`"),
+        ("schema A { m: [String: u8: u8] }", "1:26: expected `]`, found `:`"),
+        pytest.param("schema A { m: [String: [Nope]?] }", "1:25: unknown type `Nope`",
+                     id="references-in-map-values-resolve"),
+        pytest.param("union U @tag(k) { a: Json }",
+                     "1:22: a variant must be a declared `schema`, and `Json` is a built-in type",
+                     id="variant-naming-undeclared-json"),
+        pytest.param("union U @tag(k) { a: Json } union Json @tag(k) { b: U }",
+                     "1:22: `Json` is a union, and a variant of `U` must be a `schema`",
+                     id="variant-naming-declared-union-json"),
+        pytest.param("schema A { x: " + "[String: " * (ARRAY_DEPTH + 1) + "u8"
+                     + "]" * (ARRAY_DEPTH + 1) + " }",
+                     f"1:{15 + 9 * ARRAY_DEPTH}: array types nest deeper than the limit of 256",
+                     id="map-brackets-count-toward-the-limit"),
     ],
 )
 def test_message(text, expected):
@@ -360,6 +388,29 @@ def test_names_resolve(text, names):
     assert Schema.parse(text).type_names() == names
 
 
+JSON_TYPE = {"kind": "json"}
+JSON_REF = {"kind": "ref", "name": "Json"}
+
+
+# A declaration named Json wins over the built-in type; the thirteen built-in names are the
+# other way round.
+@pytest.mark.parametrize(
+    "text, expected",
+    [
+        ("schema A { x: Json }", JSON_TYPE),
+        ("schema A { x: Json } schema Json {}", JSON_REF),
+        ("schema Json {} schema A { x: [String: [Json?]] }",
+         {"kind": "map", "key": {"kind": "string"},
+          "value": {"kind": "array", "item": JSON_REF, "item_nullable": True},
+          "value_nullable": False}),
+        ("schema A { x: Json } union Json @tag(k) { b: B } schema B {}", JSON_REF),
+        ("schema A { x: String } schema String {}", {"kind": "string"}),
+    ],
+)
+def test_what_json_names_issue14(text, expected):
+    assert fields_of(text)[0]["type"] == expected
+
+
 def test_array_brackets_nest_to_the_limit():
     text = "schema A { x: " + "[" * ARRAY_DEPTH + "u8" + "]" * ARRAY_DEPTH + " }"
     item = fields_of(text)[0]["type"]
@@ -391,6 +442,9 @@ schema User {
     g: u8
     friend: optional User?
     event: Event
+    labels: [String: String?] @max_items(64)
+    by_role: optional [enum { a, "b c" }: [String: u8]]
+    meta: Json?
 }
 union Event @tag("kind") {
     login: Login
@@ -473,6 +527,24 @@ EXPECTED_DESCRIPTION = {
             field("g", int_type("u8")),
             field("friend", {"kind": "ref", "name": "User"}, optional=True, nullable=True),
             field("event", {"kind": "ref", "name": "Event"}),
+            field(
+                "labels",
+                {"kind": "map", "key": {"kind": "string"}, "value": {"kind": "string"},
+                 "value_nullable": True},
+                rules=[{"rule": "max_items", "value": 64}],
+            ),
+            field(
+                "by_role",
+                {
+                    "kind": "map",
+                    "key": {"kind": "enum", "values": ["a", "b c"]},
+                    "value": {"kind": "map", "key": {"kind": "string"},
+                              "value": int_type("u8"), "value_nullable": False},
+                    "value_nullable": False,
+                },
+                optional=True,
+            ),
+            field("meta", {"kind": "json"}, nullable=True),
         ],
     },
     "Event": {

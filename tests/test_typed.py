@@ -17,7 +17,8 @@ EXAMPLES = pathlib.Path(__file__).parent.parent / "examples"
 
 SCHEMA = """
 schema class { from: u8  import: optional String?  tags: [String?]  when: Date  at: DateTime
-               kind: enum { a, "b'c" }  next: optional class  any: optional Either }
+               kind: enum { a, "b'c" }  next: optional class  any: optional Either
+               labels: [String: u8?]  meta: optional Json  roles: [enum { r }: [Json?]] }
 schema Left { x: f64 }
 union Either @tag("the tag") { "left side": Left  right: Left }
 """
@@ -43,12 +44,16 @@ def test_generated_module_imports_and_describes_the_keys(tmp_path, not_required)
     assert imports == ["import datetime as _datetime", "import typing as _t"]
     module = load(source, tmp_path, f"gen_{not_required}")
     cls = module.class_
-    assert cls.__required_keys__ == {"from", "tags", "when", "at", "kind"}
-    assert cls.__optional_keys__ == {"import", "next", "any"}
+    assert cls.__required_keys__ == {"from", "tags", "when", "at", "kind", "labels", "roles"}
+    assert cls.__optional_keys__ == {"import", "next", "any", "meta"}
     hints = typing.get_type_hints(cls, vars(module))
     assert hints["when"] is datetime.date and hints["at"] is datetime.datetime
     assert hints["kind"] == typing.Literal["a", "b'c"]
     assert hints["tags"] == typing.Sequence[typing.Optional[str]]
+    assert hints["labels"] == dict[str, typing.Optional[int]]
+    assert typing.get_origin(hints["roles"]) is dict
+    assert typing.get_args(hints["roles"])[0] == typing.Literal["r"]
+    assert typing.get_args(module.JsonValue)[:4] == (bool, int, float, str)
     left = module.Either_left_side
     assert typing.get_type_hints(left, vars(module))["the tag"] == typing.Literal["left side"]
     assert list(left.__annotations__)[0] == "the tag"
@@ -109,6 +114,41 @@ def test_mypy_strict_on_the_typed_example(tmp_path, old, new, error):
     else:
         source += new
     done = _mypy(tmp_path, source)
+    if error is None:
+        assert done.returncode == 0, done.stdout + done.stderr
+    else:
+        assert done.returncode == 1 and error in done.stdout, done.stdout
+
+
+MAPS = """
+schema Doc { labels: [String: u8?]  roles: [enum { r, w }: Json]  meta: Json? }
+schema JsonValue { x: u8 }
+"""
+MAPS_USE = """
+from maps_types import Doc, JsonValue, JsonValue_
+
+doc: Doc = {"labels": {"a": 1, "b": None}, "roles": {"r": [1, None, {"x": "y"}]}, "meta": None}
+mine: JsonValue = {"x": 1}
+value: JsonValue_ = {"a": [1.5, True, None, {"b": "c"}]}
+"""
+
+
+# A Json alias that yields its name to a declared JsonValue; maps as dicts (issue 14).
+@pytest.mark.subprocess
+@pytest.mark.parametrize("extra, error", [
+    ("", None),
+    ('bad: Doc = {"labels": {}, "roles": {"x": 1}, "meta": None}', "Dict entry 0 has incompatible"),
+    ('bad: Doc = {"labels": {}, "roles": {"r": None}, "meta": None}', "Dict entry 0 has incompat"),
+    ("bad: JsonValue_ = {1: 2}", "Dict entry 0 has incompatible type"),
+], ids=["valid", "key-outside-the-enum", "null-where-json-is-not-nullable", "int-key"])
+def test_mypy_strict_on_maps_and_json_issue14(tmp_path, extra, error):
+    pytest.importorskip("mypy")
+    (tmp_path / "maps_types.py").write_text(generate(Schema.parse(MAPS)))
+    (tmp_path / "use_maps.py").write_text(MAPS_USE + extra + "\n")
+    done = subprocess.run(
+        [sys.executable, "-m", "mypy", "--strict", "--no-incremental", "use_maps.py",
+         "maps_types.py"], cwd=tmp_path, capture_output=True, text=True, timeout=300,
+    )
     if error is None:
         assert done.returncode == 0, done.stdout + done.stderr
     else:

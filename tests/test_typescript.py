@@ -29,7 +29,12 @@ schema Everything {
   event: Event
   nothing: optional Empty
   size: optional gr\u00f6\u00dfe\u1e9e
+  labels: [String: u8?]
+  roles: optional [enum { r, "s t" }: [String: Json]]
+  meta: Json
+  note: optional Json?
 }
+schema JsonValue { v: u8 }
 schema gr\u00f6\u00dfe\u1e9e { b: bool }
 schema class { from: String  new: optional class  readonly: optional u8  constructor: i8? }
 schema class_ { x: bool }
@@ -44,8 +49,8 @@ union Partial @tag(kind) { a: Login }
 """
 
 IMPORTS = (
-    "import type { Array_, Date_, Empty, Everything, Event, Login, Partial_, Record_, class_,"
-    ' class__, gr__e_, string_ } from "./types";\n'
+    "import type { Array_, Date_, Empty, Everything, Event, JsonValue, JsonValue_, Login,"
+    ' Partial_, Record_, class_, class__, gr__e_, string_ } from "./types";\n'
 )
 
 # Uses every exported type both ways: literals that must compile, and a reader that narrows
@@ -61,7 +66,10 @@ export const everything: Everything = {
   child: { from: "x", new: { from: "y", readonly: 1, constructor: null }, constructor: 0 },
   event: { "the kind": "log\\out", user: "u" },
   nothing: {},
+  labels: { a: 1, "b c": null }, roles: { "s t": { x: [1, null, { y: "z" }] } },
+  meta: { a: [true, null, 1.5] }, note: null,
 };
+export const json: [JsonValue, JsonValue_] = [{ v: 1 }, "text"];
 export const others: [
   Array_, Date_, Empty, Partial_, Record_, class_, string_, class__, Login, gr__e_,
 ] = [
@@ -129,6 +137,18 @@ MISUSES = [
         'export const f = (e: Event) => (e["the kind"] === "ping" ? e.user : "");',
         "Property 'user' does not exist on type '{ \"the kind\": \"ping\"; }'",
         id="read-field-the-tag-rules-out",
+    ),
+    pytest.param(
+        'export const x: Everything["meta"] = null;',
+        "Type 'null' is not assignable to type 'JsonValue_'", id="json-not-nullable",
+    ),
+    pytest.param(
+        'export const x: Everything["roles"] = { q: {} };',
+        "'q' does not exist in type", id="map-key-outside-its-enum",
+    ),
+    pytest.param(
+        'export const x: Everything["labels"] = { a: "1" };',
+        "Type 'string' is not assignable to type 'number'", id="map-value",
     ),
 ]
 
@@ -205,6 +225,15 @@ def test_misuse_fails_to_compile(diagnostics, request, statement, message):
 )
 def test_field_rendering(field, expected):
     assert expected in generate(Schema.parse(f"schema T {{ {field} }}"))
+
+
+def test_field_rendering_maps_and_json_issue14():
+    source = generate(Schema.parse(
+        "schema T { a: [String: u8?] b: [enum { x, y }: Date] c: [Json?] }"))
+    assert "  a: { [key: string]: number | null };" in source
+    assert '  /** `Date`: `YYYY-MM-DD`. */\n  b: Partial<Record<"x" | "y", string>>;' in source
+    assert "  c: (JsonValue | null)[];" in source
+    assert source.count("export type JsonValue =") == 1
 
 
 @pytest.mark.parametrize(
