@@ -1,6 +1,7 @@
 """Payloads built to hurt: cycles, shared containers, code that mutates the payload."""
 
 import datetime as dt
+import json
 import subprocess
 import sys
 import textwrap
@@ -39,6 +40,12 @@ def self_containing_list():
     return lst
 
 
+def self_containing_map():
+    d = {"m": {}}
+    d["m"]["self"] = d
+    return d
+
+
 SHARED = {"next": None, "kids": []}
 ITEM = {"a": 1, "b": 2, "c": 3}
 DEPTH = "nesting deeper than the limit of 64"
@@ -48,6 +55,8 @@ schema Pair { a: N b: N }
 schema D { a: u8 b: u8 c: u8 }
 schema G { g: [[D]] }
 schema X { x: [[[u8]]] }
+schema J { j: Json }
+schema M { m: [String: M] }
 """
 
 
@@ -66,6 +75,15 @@ schema X { x: [[[u8]]] }
         pytest.param("G", {"g": [[ITEM] * 10_000]}, None, id="one-dict-everywhere-issue3"),
         pytest.param("G", {"g": [[dict(ITEM) for _ in range(50)]] * 300}, None,
                      id="one-list-everywhere-issue3"),
+        # maps and Json values (issue 14)
+        pytest.param("J", {"j": self_containing_dict()}, [Err("depth_exceeded", "j.next", DEPTH),
+                                                          Err("depth_exceeded", "j.kids[0]", DEPTH)],
+                     id="self-containing-dict-in-json"),
+        pytest.param("J", {"j": [self_containing_list()]},
+                     [Err("depth_exceeded", "j[0][0]", DEPTH)], id="self-containing-list-in-json"),
+        pytest.param("M", self_containing_map(), [Err("depth_exceeded", "m.self", DEPTH)],
+                     id="object-containing-itself-through-a-map"),
+        pytest.param("J", {"j": [[ITEM] * 10_000]}, None, id="one-dict-everywhere-in-json"),
     ],
 )
 def test_shared_and_self_containing_payloads(root, payload, expected):
@@ -77,13 +95,14 @@ def test_shared_and_self_containing_payloads(root, payload, expected):
 
 
 @pytest.mark.subprocess
+@pytest.mark.parametrize("x_type", ["[[[[u8]]]]", "Json"])
 @pytest.mark.parametrize("leaf", ["1", "'x'"])
-def test_alias_bomb_is_bounded_issue3(leaf):
+def test_alias_bomb_is_bounded_issue3(leaf, x_type):
     out = run_isolated(
         f"""
         import resource, time
         from vorn_schema import _vorn, ValidationError
-        v = _vorn.Schema.parse("schema T {{ x: [[[[u8]]]] }}").validator("T")
+        v = _vorn.Schema.parse("schema T {{ x: {x_type} }}").validator("T")
         level = [{leaf}] * 1000
         for _ in range(3):
             level = [level] * 1000
@@ -220,6 +239,33 @@ def test_dict_mutated_while_keys_are_walked_issue3():
         validator("schema T { a: u8 }", "T")(payload)
 
 
+def test_map_mutated_by_a_members_check_issue14():
+    class Growing(dt.date):
+        def isoformat(self):
+            payload["m"]["late"] = "2024-01-01"
+            return super().isoformat()
+
+    payload = {"m": {"a": Growing(2024, 1, 1)}}
+    with pytest.raises(RuntimeError, match="dictionary changed size during iteration"):
+        validator("schema T { m: [String: Date] }", "T")(payload)
+
+
+@pytest.mark.parametrize("as_text", [False, True], ids=["python", "json"])
+def test_json_nested_to_the_depth_limit_issue14(as_text):
+    v = validator("schema T { j: Json }", "T")
+    inner = []
+    for _ in range(63):
+        inner = [inner]
+
+    def run(payload):
+        return v(json.dumps(payload) if as_text else payload)
+
+    assert run({"j": inner}) == {"j": inner}
+    # One more level: the walk reports it where it is, the JSON parser for the document.
+    path = "<root>" if as_text else "j" + "[0]" * 64
+    assert issues_of(lambda: run({"j": [inner]})) == [Err("depth_exceeded", path, DEPTH)]
+
+
 def test_payload_emptied_by_isoformat_is_checked_as_the_walk_reads_it():
     victims = []
 
@@ -324,16 +370,18 @@ def test_lone_surrogate_does_not_bypass_size_checks_issue9(limits, rule, text, e
 
 
 def test_refcounts_are_unchanged_by_runs():
-    v = validator("schema T { a: [u8] at: Date s: String }", "T")
-    good = {"a": [1, 2], "at": dt.date(2024, 1, 1), "s": "x"}
-    bad = {"a": [1, "x"], "at": "nope", "s": 3, "extra": object()}
-    before = [sys.getrefcount(o) for o in (good, good["a"], good["at"], bad, bad["a"])]
+    v = validator("schema T { a: [u8] at: Date s: String m: [String: u8] j: Json }", "T")
+    key = "k" * 40  # not interned, so its count is the payload's alone
+    good = {"a": [1, 2], "at": dt.date(2024, 1, 1), "s": "x", "m": {key: 1}, "j": {key: [key]}}
+    bad = {"a": [1, "x"], "at": "nope", "s": 3, "extra": object(), "m": {1: key}, "j": {2: {3}}}
+    held = (good, good["a"], good["at"], good["m"], good["j"], key, bad, bad["a"], bad["j"])
+    before = [sys.getrefcount(o) for o in held]
     for _ in range(100):
         v(good)
         with pytest.raises(ValidationError):
             v(bad)
-        v(b'{"a": [1], "at": "2024-01-01", "s": "x"}')
-    after = [sys.getrefcount(o) for o in (good, good["a"], good["at"], bad, bad["a"])]
+        v(b'{"a": [1], "at": "2024-01-01", "s": "x", "m": {"k": 1}, "j": {"k": [1.5]}}')
+    after = [sys.getrefcount(o) for o in held]
     assert before == after
 
 

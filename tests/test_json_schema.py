@@ -31,6 +31,10 @@ schema E {
   never: optional u8 @min_len(3) @format(uuid) @max_items(0)
   self: optional E
   shape: optional U
+  mp: optional [String: u8?] @min_items(1) @max_items(2) @min_len(9)
+  me: optional [enum { a, "b c" }: [bool]]
+  js: optional Json
+  jn: optional Json?
 }
 schema One { x: u8 }
 schema Two { y: optional String @max_len(3) }
@@ -56,6 +60,14 @@ U8 = {"type": "integer", "minimum": 0, "maximum": 255}
         "minItems": 1, "maxItems": 2}),
     ("E", {"$ref": "#/$defs/E"}),
     ('enum { a, "b c" }', {"type": "string", "enum": ["a", "b c"]}),
+    pytest.param("[String: u8?] @min_items(1) @max_items(2) @min_len(9)", {
+        "type": "object", "additionalProperties": {"anyOf": [U8, {"type": "null"}]},
+        "minProperties": 1, "maxProperties": 2}, id="map-item-rules-count-members"),
+    ('[enum { a, "b c" }: bool]?', {"anyOf": [{
+        "type": "object", "propertyNames": {"enum": ["a", "b c"]},
+        "additionalProperties": {"type": "boolean"}}, {"type": "null"}]}),
+    pytest.param("Json @min_len(1)", {"not": {"type": "null"}}, id="json-not-null"),
+    pytest.param("[Json?]", {"type": "array", "items": {}}, id="nullable-json-is-anything"),
     pytest.param("Date @format(hostname) @min_len(3) @min_len(5) @max_len(20)", {
         "type": "string", "format": "date", "allOf": [{"format": "hostname"}],
         "minLength": 5, "maxLength": 20}, id="formats-and-lengths-combine"),
@@ -168,6 +180,21 @@ CASES = [
     ("shape-unknown-tag", "U", '{"kind": "three", "x": 1}'),
     ("shape-wrong-fields", "U", '{"kind": "one", "y": "a"}'),
     ("shape-array", "U", "[]"),
+    ("mp-ok", "E", '{"u": 1, "n": null, "mp": {"a": 1, "b": null}}'),
+    ("mp-empty", "E", '{"u": 1, "n": null, "mp": {}}'),
+    ("mp-three", "E", '{"u": 1, "n": null, "mp": {"a": 1, "b": 2, "c": 3}}'),
+    ("mp-bad-value", "E", '{"u": 1, "n": null, "mp": {"a": 256}}'),
+    ("mp-array", "E", '{"u": 1, "n": null, "mp": [1]}'),
+    ("me-ok", "E", '{"u": 1, "n": null, "me": {"b c": [true]}}'),
+    ("me-bad-key", "E", '{"u": 1, "n": null, "me": {"c": []}}'),
+    ("me-duplicate-keys", "E", '{"u": 1, "n": null, "me": {"a": 1, "a": []}}'),
+    ("js-tree", "E", '{"u": 1, "n": null, "js": {"a": [1, 2.5, null, "x", {"b": false}]}}'),
+    ("js-scalar", "E", '{"u": 1, "n": null, "js": "x"}'),
+    ("js-null", "E", '{"u": 1, "n": null, "js": null}'),
+    ("jn-null", "E", '{"u": 1, "n": null, "jn": null}'),
+    ("js-wide", "E", '{"u": 1, "n": null, "js": [18446744073709551616]}'),
+    ("js-widest", "E", '{"u": 1, "n": null, "js": [18446744073709551615, -9223372036854775808]}'),
+    ("js-infinite", "E", '{"u": 1, "n": null, "js": {"x": 1e400}}'),
 ]
 
 # Where the two disagree, and why. Anything else that disagrees fails the test.
@@ -183,6 +210,8 @@ EXPECTED = {
     "mail-blank": "the same",
     "host-underscore": "the jsonschema package checks hostnames only with an optional extra",
     "host-trailing-dot": "the same",
+    "js-wide": "a Json value holds integers of 64 bits; json.loads keeps any integer",
+    "js-infinite": "a Json value holds finite numbers; json.loads reads 1e400 as infinity",
 }
 
 

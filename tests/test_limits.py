@@ -12,6 +12,8 @@ NEST = "schema T { n: optional T }"
 PAIR = "schema T { x: u8 a: [u8] }"
 ITEMS = "schema T { a: [u8] }"
 KEYS = "schema T { a: optional u8 b: optional u8 c: optional u8 }"
+MAP = "schema T { m: [String: u8] }"
+JSON = "schema T { j: Json }"
 
 
 def nested(levels):
@@ -64,6 +66,26 @@ def string(type_text):
         pytest.param(KEYS, {"max_object_keys": 2}, {"a": 0, "b": 1, "c": 2},
                      [Err("size_exceeded", "<root>", "3 keys exceeds the limit of 2")],
                      id="keys-past"),
+        # maps and Json values count as objects and arrays do (issue 14)
+        pytest.param(MAP, {"max_object_keys": 2}, {"m": {"a": 0, "b": 1}}, None, id="map-at"),
+        pytest.param(MAP, {"max_object_keys": 2}, {"m": {"a": 0, "b": 1, "c": 2}},
+                     [Err("size_exceeded", "m", "3 keys exceeds the limit of 2")],
+                     id="map-past"),
+        pytest.param(JSON, {"max_object_keys": 1}, {"j": [{"a": 0}, {"a": 0, "b": 1}]},
+                     [Err("size_exceeded", "j[1]", "2 keys exceeds the limit of 1")],
+                     id="json-keys-past"),
+        pytest.param(JSON, {"max_items": 2}, {"j": {"a": [[1, 2], [1, 2, 3]]}},
+                     [Err("size_exceeded", "j.a[1]", "3 items exceeds the limit of 2")],
+                     id="json-items-past"),
+        pytest.param(JSON, {"max_string_bytes": 2}, {"j": ["ab", {"\u00e9": "abc"}]},
+                     [Err("size_exceeded", "j[1].\u00e9", "3 bytes exceeds the limit of 2")],
+                     id="json-string-past"),
+        pytest.param(JSON, {"max_string_bytes": 2}, {"j": {"abc": 1}},
+                     [Err("size_exceeded", "j.abc", "3 bytes exceeds the limit of 2")],
+                     id="json-key-past"),
+        pytest.param(JSON, {"max_depth": 3}, {"j": [[[]]]}, None, id="json-depth-at"),
+        pytest.param(JSON, {"max_depth": 3}, {"j": [[[[]]]]}, too_deep("j[0][0][0]", 3),
+                     id="json-depth-past"),
     ],
 )
 def test_limits(schema, limits, payload, expected):

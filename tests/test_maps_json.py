@@ -100,6 +100,22 @@ class Color(enum.IntEnum):
     RED = 1
 
 
+class LyingDict(dict):
+    """A dict whose Python-level reads all lie; its storage is read past them."""
+
+    def __iter__(self):
+        return iter(["zz"])
+
+    def items(self):
+        return [("zz", 999)]
+
+    def __getitem__(self, key):
+        return 999
+
+    def __len__(self):
+        return 99
+
+
 class RaisingStr:
     def __str__(self):
         raise ValueError("no text")
@@ -130,6 +146,8 @@ class RaisingStr:
             Err("not_finite", "n[0]", "NaN and infinity are not valid values")],
             id="json-refuses-non-finite"),
         pytest.param({"j": ({"a": (1, 2)},)}, {"j": [{"a": [1, 2]}]}, id="tuples-become-lists"),
+        pytest.param({"m": LyingDict(a=1), "j": LyingDict(b=[LyingDict(c=2)])},
+                     {"m": {"a": 1}, "j": {"b": [{"c": 2}]}}, id="dict-subclass-read-past-its-code"),
     ],
 )
 def test_python_road_only(payload, expected):

@@ -39,6 +39,10 @@ schema User {
   grid: optional [[i16?]]
   events: optional [Event]
   last: Event?
+  labels: optional [String: u8?] @max_items(3)
+  roles: optional [enum { admin, "odd one" }: [String]]
+  meta: optional Json?
+  blob: optional [String: Json]
 }
 """
 
@@ -154,6 +158,17 @@ USER = obj(
         ),
         "events": (st.lists(EVENT, max_size=3), st.lists(JSON, max_size=2)),
         "last": (EVENT, EVENT.map(lambda e: {k: v for k, v in e.items() if k != "kind"})),
+        # maps and Json (issue 14): JSON's integers are unbounded, so Json meets wide ones
+        "labels": (
+            st.dictionaries(TEXT, st.none() | ints(0, 255)[0], max_size=3),
+            st.dictionaries(TEXT, st.none() | ints(0, 255)[1], min_size=1, max_size=4),
+        ),
+        "roles": (
+            st.dictionaries(edges("admin", "odd one"), st.lists(TEXT, max_size=2), max_size=2),
+            st.dictionaries(edges("Admin", "", "admin"), st.lists(JSON, max_size=2), max_size=2),
+        ),
+        "meta": (JSON, JSON),
+        "blob": (st.dictionaries(TEXT, JSON, max_size=3), st.dictionaries(TEXT, st.none())),
     }
 )
 
