@@ -76,8 +76,9 @@ schema M { m: [String: M] }
         pytest.param("G", {"g": [[dict(ITEM) for _ in range(50)]] * 300}, None,
                      id="one-list-everywhere-issue3"),
         # maps and Json values (issue 14)
-        pytest.param("J", {"j": self_containing_dict()}, [Err("depth_exceeded", "j.next", DEPTH),
-                                                          Err("depth_exceeded", "j.kids[0]", DEPTH)],
+        pytest.param("J", {"j": self_containing_dict()},
+                     [Err("depth_exceeded", "j.next", DEPTH),
+                      Err("depth_exceeded", "j.kids[0]", DEPTH)],
                      id="self-containing-dict-in-json"),
         pytest.param("J", {"j": [self_containing_list()]},
                      [Err("depth_exceeded", "j[0][0]", DEPTH)], id="self-containing-list-in-json"),

@@ -147,7 +147,7 @@ class RaisingStr:
             id="json-refuses-non-finite"),
         pytest.param({"j": ({"a": (1, 2)},)}, {"j": [{"a": [1, 2]}]}, id="tuples-become-lists"),
         pytest.param({"m": LyingDict(a=1), "j": LyingDict(b=[LyingDict(c=2)])},
-                     {"m": {"a": 1}, "j": {"b": [{"c": 2}]}}, id="dict-subclass-read-past-its-code"),
+                     {"m": {"a": 1}, "j": {"b": [{"c": 2}]}}, id="dict-subclass-read-past-code"),
     ],
 )
 def test_python_road_only(payload, expected):
