@@ -29,7 +29,8 @@ schema Circle { r: f64 @range(-5..=5) }
 schema Wide { a: optional i64 b: optional u32 c: optional i16 d: optional u8 e: optional bool
               grid: optional [[i32?]] @min_items(1) odd: optional String @min_items(2) }
 schema Node { kids: [Node] item: optional Item shape: optional Shape wide: optional Wide?
-              ring: optional Circle? }
+              ring: optional Circle? labels: optional [String: u8?] @max_items(3)
+              meta: optional Json? roles: optional [enum { red, green }: [Node]] }
 union Shape @tag(kind) { circle: Circle node: Node wide: Wide }
 """
 _schema = Schema.parse(SCHEMA)
@@ -40,7 +41,7 @@ VALIDATORS = [
 ]
 KEYS = ["kids", "item", "shape", "wide", "ring", "id", "name", "at", "day", "tags", "mail",
         "host", "v6", "id4", "v4", "color", "score", "small", "r", "kind", "circle", "node",
-        "a", "b", "c", "d", "e", "grid", "odd", "zz"]
+        "a", "b", "c", "d", "e", "grid", "odd", "labels", "meta", "roles", "red", "zz"]
 TEXTS = ["", "x", "red", "green", "circle", "node", "wide", "2024-01-31", "2024-02-29T12:00:00Z",
          "2024-13-01", "a@b.co", "ex.com", "::1", "1.2.3.4",
          "123e4567-e89b-12d3-a456-426614174000", "caf\u00e9", "\ud800", "\x00", "\U0001f600"]

@@ -25,7 +25,8 @@ schema Circle { r: f64 @range(-5..=5) }
 schema Wide { a: optional i64 b: optional u32 c: optional i16 d: optional u8 e: optional bool
               grid: optional [[i32?]] @min_items(1) odd: optional String @min_items(2) }
 schema Node { kids: [Node] item: optional Item shape: optional Shape wide: optional Wide?
-              ring: optional Circle? }
+              ring: optional Circle? labels: optional [String: u8?] @max_items(3)
+              meta: optional Json? roles: optional [enum { red, green }: [Node]] }
 union Shape @tag(kind) { circle: Circle node: Node wide: Wide }
 )";
 
