@@ -231,6 +231,18 @@ def wide_schema(names):
     return "schema Wide {\n" + "\n".join(f"  {name}: u32" for name in names) + "\n}\n"
 
 
+LABELS = "schema Labels { labels: [String: u8] }"
+BLOB = "schema Blob { doc: Json }"
+
+
+def make_labels(n, bad=False):
+    """A map of n members; every key a new str each time the JSON road reads it."""
+    labels = {f"label-{i:06d}": i % 256 for i in range(n)}
+    if bad:
+        labels[f"label-{n - 1:06d}"] = 256
+    return {"labels": labels}
+
+
 def key_names(n, length=5):
     width = len(str(n - 1))
     return [f"k{i:0{width}d}".ljust(length, "_") for i in range(n)]
@@ -310,6 +322,15 @@ def workloads(quick):
         Workload("reject", "batch, 1 error", ORDER, "Batch", [make_batch(1000, 1)], rejected=True),
         Workload("reject", "batch, 20 errors", ORDER, "Batch", [make_batch(1000, 20)], rejected=True),
     ]
+    tree = make_tree(1_000)
+    rows += [
+        Workload("maps", "map (1,000 members)", LABELS, "Labels", [make_labels(1000)],
+                 [make_labels(1000, bad=True)]),
+        # A peer's Any accepts every value, so the rejected payload lacks the member.
+        Workload("maps", "Json: tree (1,000 nodes)", BLOB, "Blob", [{"doc": tree}], [{}]),
+        Workload("maps", "Json: order (1 KB)", BLOB, "Blob", [{"doc": order}], [{}]),
+        Workload("maps", "typed tree (1,000 nodes)", TREE, "Node", [tree], [break_tree(tree)]),
+    ]
     names = key_names(1000)
     rows += [
         wide("1,000 keys, in order", names),
@@ -373,7 +394,9 @@ class PythonTypes:
         self.module = types.ModuleType(f"_bench_types_{next(_module_ids)}")
         sys.modules[self.module.__name__] = self.module
         self.ns = self.module.__dict__
-        self.ns.update(Annotated=typing.Annotated, Literal=typing.Literal, Optional=typing.Optional)
+        self.ns.update(
+            Annotated=typing.Annotated, Literal=typing.Literal, Optional=typing.Optional, Any=typing.Any
+        )
         self.ns.update(datetime=dt.datetime, date=dt.date)
 
     def annotation(self, t, rules=(), nullable=False):
@@ -384,6 +407,11 @@ class PythonTypes:
             text = f"Literal[{', '.join(map(repr, t['values']))}]"
         elif kind == "ref":
             text = t["name"]
+        elif kind == "map":
+            key = self.annotation(t["key"])
+            text = f"dict[{key}, {self.annotation(t['value'], (), t['value_nullable'])}]"
+        elif kind == "json":
+            text = "Any"
         else:
             text = {
                 "bool": "bool",
@@ -519,6 +547,14 @@ def json_schema(description, root):
             return {"anyOf": [out, {"type": "null"}]} if nullable else out
         if kind == "enum":
             out = {"enum": list(t["values"]) + ([None] if nullable else [])}
+            return out
+        if kind == "json":
+            return {} if nullable else {"not": {"type": "null"}}
+        if kind == "map":
+            out = {"type": ["object", "null"] if nullable else "object"}
+            out["additionalProperties"] = of(t["value"], (), t["value_nullable"])
+            if t["key"]["kind"] == "enum":
+                out["propertyNames"] = {"enum": list(t["key"]["values"])}
             return out
         simple = {
             "bool": "boolean",
@@ -908,6 +944,13 @@ def derived(results):
         "escaped keys / plain keys, bytes",
         ("1,000 escaped 30-byte keys", "bytes"),
         ("1,000 plain 30-byte keys", "bytes"),
+    )
+    for what in ("map (1,000 members)", "Json: tree (1,000 nodes)", "Json: order (1 KB)"):
+        ratio(f"{what}: vorn / orjson.loads", (what, "bytes"), (what, "bytes"), lib_b="orjson.loads")
+    ratio(
+        "Json: tree / typed tree (1,000 nodes), bytes",
+        ("Json: tree (1,000 nodes)", "bytes"),
+        ("typed tree (1,000 nodes)", "bytes"),
     )
     for n in ("1,000", "10,000"):
         ratio(

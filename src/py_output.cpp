@@ -3,6 +3,9 @@
 
 #include "py_output.hpp"
 
+#include <cstring>  // std::memcmp, std::memcpy
+#include <utility>  // std::swap
+
 #include "classes.hpp"
 #include "unicode.hpp"  // is_utf8_continuation, utf8_length
 
@@ -44,6 +47,104 @@ std::string python_iso(std::string_view text) {
   }
   out.append(suffix);
   return out;
+}
+
+namespace {
+
+// Two ways a set, the one used last first: a key takes the set's older way, so two keys that
+// share a set both stay (direct-mapped, the 1,000-member map benchmark missed 216 keys a
+// call, each a new str and its hash). 2,048 sets of keys up to 64 bytes, as orjson bounds its
+// own key cache, hold at most some 450 KB of str objects.
+constexpr std::size_t key_cache_sets = 2048;
+constexpr std::size_t key_cache_longest = 64;
+
+struct KeySlot {
+  std::uint64_t hash = 0;
+  PyObject* str = nullptr;     // a strong reference, kept for the life of the process
+  const char* utf8 = nullptr;  // the str's own UTF-8, which lives as long as the str
+  std::size_t size = 0;
+};
+
+struct KeySet {
+  KeySlot way[2];
+};
+
+// Process-wide like the class caches, and never freed: its references would otherwise be
+// released after the interpreter is gone. Touched only with the interpreter lock held.
+KeySet* key_sets = nullptr;
+
+// Word at a time, the last word read whole from the end: no call for the tail, and every byte
+// counts, so keys alike but for their middle still spread over the sets.
+std::uint64_t key_hash(const char* p, std::size_t n) {
+  constexpr std::uint64_t k = 0x9E3779B97F4A7C15ULL;
+  std::uint64_t h = n * k;
+  std::uint64_t w = 0;
+  while (n > 8) {
+    std::memcpy(&w, p, 8);
+    h = (h ^ w) * k;
+    h ^= h >> 29;
+    p += 8;
+    n -= 8;
+  }
+  if (n >= 4) {
+    std::uint32_t lo = 0;
+    std::uint32_t hi = 0;
+    std::memcpy(&lo, p, 4);
+    std::memcpy(&hi, p + n - 4, 4);
+    w = lo | (std::uint64_t{hi} << 32);
+  } else if (n > 0) {
+    const auto byte = [&](std::size_t i) {
+      return std::uint64_t{static_cast<unsigned char>(p[i])};
+    };
+    w = byte(0) | (byte(n / 2) << 8) | (byte(n - 1) << 16);
+  } else {
+    w = 0;
+  }
+  h = (h ^ w) * k;
+  return h ^ (h >> 32);
+}
+
+bool holds(const KeySlot& slot, std::uint64_t hash, std::string_view text) {
+  return slot.hash == hash && slot.str != nullptr && slot.size == text.size() &&
+         std::memcmp(slot.utf8, text.data(), text.size()) == 0;
+}
+
+}  // namespace
+
+Owned key_string(std::string_view text) {
+  const auto size = static_cast<Py_ssize_t>(text.size());
+  if (text.size() > key_cache_longest) {
+    return Owned::steal(PyUnicode_FromStringAndSize(text.data(), size));
+  }
+  if (key_sets == nullptr) {
+    key_sets = new KeySet[key_cache_sets];
+  }
+  const std::uint64_t hash = key_hash(text.data(), text.size());
+  KeySet& set = key_sets[hash & (key_cache_sets - 1)];
+  if (holds(set.way[0], hash, text)) {
+    return Owned::borrow(set.way[0].str);
+  }
+  if (holds(set.way[1], hash, text)) {
+    std::swap(set.way[0], set.way[1]);
+    return Owned::borrow(set.way[0].str);
+  }
+  Owned made = Owned::steal(PyUnicode_FromStringAndSize(text.data(), size));
+  // Hashed now, so every dict the key goes into reads the hash instead of computing it.
+  if (!made || PyObject_Hash(made.get()) == -1) {
+    return Owned();
+  }
+  Py_ssize_t n = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(made.get(), &n);
+  if (utf8 == nullptr) {
+    return Owned();
+  }
+  // Making the str may have run a collection, and with it code that filled this very set:
+  // the older way goes, whatever the set holds now.
+  PyObject* old = set.way[1].str;
+  set.way[1] = set.way[0];
+  set.way[0] = KeySlot{hash, made.clone().release(), utf8, static_cast<std::size_t>(n)};
+  Py_XDECREF(old);
+  return made;
 }
 
 void Builder::fail() {

@@ -27,6 +27,13 @@ namespace vorn::py {
 /// fraction of a second becomes exactly six digits.
 std::string python_iso(std::string_view text);
 
+/// A str of the UTF-8 text of a payload key (valid UTF-8, as every key of a parsed document
+/// is), or an empty Owned with an error set. Short keys come from a process-wide cache kept
+/// across calls, each str made once with its hash computed, since a map's keys recur from
+/// payload to payload: making and hashing a new str per key cost a 1,000-member map about
+/// as much as parsing it.
+Owned key_string(std::string_view text);
+
 class Builder {
  public:
   using Value = Owned;
@@ -142,9 +149,12 @@ class Builder {
     return plain && checked(PyDict_SetItem(dict.get(), plain.get(), v.get()));
   }
   bool set_member(Value& dict, const json::Ref::Key& key, Value&& v) {
-    Owned k = made(
-        PyUnicode_FromStringAndSize(key.view.data(), static_cast<Py_ssize_t>(key.view.size())));
-    return k && checked(PyDict_SetItem(dict.get(), k.get(), v.get()));
+    Owned k = key_string(key.view);
+    if (!k) [[unlikely]] {
+      fail();
+      return false;
+    }
+    return checked(PyDict_SetItem(dict.get(), k.get(), v.get()));
   }
 
   /// Records where the first failed build happened (a date Python cannot hold is reported
