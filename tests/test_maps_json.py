@@ -1,6 +1,7 @@
 """Maps `[K: V]` and free-form `Json` values (issue 14): what each accepts, reports and returns."""
 
 import datetime as dt
+import json
 import decimal
 import enum
 
@@ -218,3 +219,15 @@ def test_map_key_limit_on_python_keys():
     assert issues_of(lambda: v({"m": {"\u00e9\u00e9": 300}})) == [
         Err("size_exceeded", "m.\u00e9\u00e9", "4 bytes exceeds the limit of 3"),
         Err("out_of_range", "m.\u00e9\u00e9", NOT_U8)]
+
+
+def test_json_road_keys_read_as_json_loads_reads_them_across_calls():
+    # Keys of every length around the cached ones, escaped, non-ASCII, and more distinct keys
+    # than any cache holds: each call, first or repeated, gives json.loads's keys.
+    v = validator("schema T { m: [String: u8] j: Json }", "T", max_object_keys=20_000)
+    odd = ["", "a", "\u00e9", "\U0001f600", "\\u0061b", *("k" * n for n in range(60, 70))]
+    many = [f"key-{i}-{'x' * (i % 70)}" for i in range(10_000)]
+    text = json.dumps({"m": {k: i % 256 for i, k in enumerate(odd + many)},
+                       "j": {k: [k] for k in odd}}).encode()
+    for _ in range(3):
+        assert v(text) == json.loads(text)
