@@ -39,13 +39,24 @@ schema Array { a: [Array] }
 schema Record { r: optional Record? }
 schema Empty {}
 schema Login { user: String }
+schema Keys {
+  "": u8  "a-b": String  "$id": String  "a\\b": u8  "\u00e9t\u00e9": bool
+  "first name": optional String?  "@type": [String]  ".": u8  "1": u8  "tab\tx": u8
+  "ls\u2028": u8  plain: u8
+}
 union Event @tag("the kind") { login: Login  "log\\out": Login  ping: Empty }
 union Partial @tag(kind) { a: Login }
 """
 
 IMPORTS = (
     "import type { Array_, Date_, Empty, Everything, Event, Login, Partial_, Record_, class_,"
-    ' class__, gr__e_, string_ } from "./types";\n'
+    ' Keys, class__, gr__e_, string_ } from "./types";\n'
+)
+
+# One line, so that a misuse can change it.
+KEYS = (
+    r'{ "": 1, "a-b": "", $id: "", "a\\b": 2, "\u00e9t\u00e9": true, "@type": [], ".": 3, "1": 4,'
+    r' "tab\tx": 5, "ls\u2028": 6, plain: 7 }'
 )
 
 # Uses every exported type both ways: literals that must compile, and a reader that narrows
@@ -68,6 +79,7 @@ export const others: [
   { a: [{ a: [] }] }, { d: "2024-05-01" }, {}, { kind: "a", user: "u" }, { r: { r: null } },
   { x: false }, { s: "s" }, { from: "f", constructor: null }, { user: "u" }, { b: true },
 ];
+export const keys: Keys = """ + KEYS + r""";
 export const events: Event[] = [{ "the kind": "login", user: "u" }, { "the kind": "ping" }];
 
 export function user(e: Event): string {
@@ -104,6 +116,10 @@ MISUSES = [
         'export const x: Event = { "the kind": "ping", user: "u" };',
         "'user' does not exist in type '{ \"the kind\": \"ping\"; }'",
         id="field-of-another-variant",
+    ),
+    pytest.param(
+        "export const x: Keys = " + KEYS.replace(r'"a\\b"', r'"a\b"') + ";",
+        "'\"a\\b\"' does not exist in type 'Keys'", id="backslash-unescaped",
     ),
     pytest.param(
         'export const x: Everything["level"] = "medium";',
@@ -159,6 +175,7 @@ def diagnostics(tmp_path_factory):
         cwd=root, capture_output=True, text=True, timeout=300,
     )
     errors: dict[str, list[str]] = {f: [] for f in files}
+    current = ""
     for line in done.stdout.splitlines():
         if line.startswith(" "):  # a continuation of the error above
             errors[current][-1] += "\n" + line
@@ -187,6 +204,8 @@ def test_misuse_fails_to_compile(diagnostics, request, statement, message):
     "field, expected",
     [
         ("x: optional u8?", "x?: number | null;"),
+        ('"first-name": optional String?', '"first-name"?: string | null;'),
+        ('"a\\b": u8  "$id": u8  "": u8', '"a\\\\b": number;\n  $id: number;\n  "": number;'),
         ("x: [[String?]]?", "x: (string | null)[][] | null;"),
         ("x: [enum { a }]", 'x: "a"[];'),
         ('x: [enum { a, "b" }?]', 'x: ("a" | "b" | null)[];'),
