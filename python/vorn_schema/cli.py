@@ -384,10 +384,12 @@ def parser() -> argparse.ArgumentParser:
                    "Actions annotations")
     c.add_argument("--jobs", type=_whole(1, MAX_JOBS), default=1, metavar="N",
                    help=f"check on N worker processes, 1 to {MAX_JOBS} (default 1)")
-    for limit, default in (("max-depth", 64), ("max-items", 10000),
-                           ("max-string-bytes", 1048576), ("max-object-keys", 1000)):
+    for limit, what in (("max-depth", "deepest nesting (default 64)"),
+                        ("max-items", "most elements in one array (default 10000)"),
+                        ("max-string-bytes", "most bytes in one string (default 1048576)"),
+                        ("max-object-keys", "most keys in one object (default 1000)")):
         c.add_argument(f"--{limit}", type=_whole(0, U64_MAX), default=None, metavar="N",
-                       help=f"the {limit.replace('-', '_')} limit (default {default})")
+                       help=what)
 
     _command(sub, "describe", cmd_describe, "print the schema as JSON data")
 
