@@ -294,7 +294,8 @@ def _status(pid):
 
 def _children(pid):
     try:
-        return [int(c) for c in pathlib.Path(f"/proc/{pid}/task/{pid}/children").read_text().split()]
+        return [int(c) for c in pathlib.Path(f"/proc/{pid}/task/{pid}/children").read_text()
+                .split()]
     except OSError:
         return []
 
@@ -333,8 +334,11 @@ def test_ctrl_c_exits_130_and_ends_the_workers(jobs):
         if p.poll() is None:
             p.kill()
     assert (p.returncode, err) == (130, b"")
-    for w in workers:
-        _until(lambda: _status(w).get("State", "Z")[0] in "ZX", f"worker {w} to end", 10)
+
+    def ended():
+        return all(_status(w).get("State", "Z")[0] in "ZX" for w in workers)
+
+    _until(ended, "the workers to end", 10)
 
 
 @pytest.mark.subprocess

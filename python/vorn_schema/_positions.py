@@ -89,7 +89,7 @@ def _merge(a: _Place | None, b: _Place | None) -> _Place | None:
 
 def declared_names(description: dict[str, Any]) -> frozenset[str]:
     """Every field and tag name a ``Schema.describe()`` result declares."""
-    names = set()
+    names: set[str] = set()
     for d in description.values():
         names.update(f["name"] for f in d.get("fields", ()))
         if "tag" in d:
@@ -113,9 +113,12 @@ class Locator:
         self._arrays: dict[int, list[int]] = {}
 
     def locate(self, path: str, code: str) -> tuple[int, int]:
-        """Where the value an issue is about starts: for a missing member, the object that lacks
-        it; for an undeclared member, its key. A path that renders alike for several values
-        (names holding ``.`` or ``[``, or empty names) gives their nearest common container."""
+        """The line and column where the value an issue is about starts.
+
+        For a missing member, that is the object that lacks it; for an undeclared member, its
+        key. A path that renders alike for several values (names holding ``.`` or ``[``, or
+        empty names) gives their nearest common container.
+        """
         if path == _ROOT and code in _LIMIT_CODES:
             return 1, 1
         try:
@@ -159,10 +162,10 @@ class Locator:
                     if depth == 0:
                         return m.end()
             raise _Malformed
-        m = (_STRING if first == ord('"') else _SCALAR).match(data, i)
-        if m is None:
+        scalar = (_STRING if first == ord('"') else _SCALAR).match(data, i)
+        if scalar is None:
             raise _Malformed
-        return m.end()
+        return scalar.end()
 
     def members(self, i: int) -> dict[str, tuple[int, int]]:
         """The object at ``i``: each member's decoded name and the offsets of its key and value.
@@ -223,8 +226,11 @@ class _Search:
         self.memo: dict[tuple[int, int, bool], _Place | None] = {}
 
     def match(self, node: int, pos: int, written: bool) -> _Place | None:
-        """The place for ``target[pos:]`` read from the value at ``node``; ``written`` says
-        whether the rendered text before ``pos`` is non-empty (then a name follows a ``.``)."""
+        """The place for ``target[pos:]`` read from the value at ``node``.
+
+        ``written`` says whether the rendered text before ``pos`` is non-empty, so that a
+        name there follows a ``.``.
+        """
         key = (node, pos, written)
         if key not in self.memo:
             self.memo[key] = self._match(node, pos, written)
@@ -232,7 +238,7 @@ class _Search:
 
     def _match(self, node: int, pos: int, written: bool) -> _Place | None:
         t = self.target
-        found = None
+        found: _Place | None = None
         if pos == len(t) and self.code not in ("required", "unknown_field"):
             found = (node,), node
         kind = self.doc.data[node]

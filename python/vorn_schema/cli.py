@@ -82,8 +82,10 @@ Outcome = tuple[str, int, bool, list[Located]]
 
 
 def check_unit(validator: Validator, names: frozenset[str], unit: Unit) -> Outcome:
-    """Validates one payload and places each issue in the payload's file; ``names`` are
-    the schema's ``declared_names``."""
+    """Validates one payload and places each issue in the payload's file.
+
+    ``names`` are the schema's ``declared_names``.
+    """
     name, first, data = unit
     # Positions count from the payload; a JSON Lines payload is one line of its file.
     try:
@@ -139,8 +141,11 @@ def _start_pool(jobs: int, schema_text: str, type_name: str, limits: Limits) -> 
 
 
 def _pooled(pool: Pool, units: Iterator[Unit], jobs: int) -> Iterator[Outcome]:
-    """The outcomes in input order. Input is read here, on the calling thread, a few chunks
-    ahead of the workers, so memory stays bounded and Ctrl-C never waits on a blocked read."""
+    """The outcomes in input order.
+
+    Input is read here, on the calling thread, a few chunks ahead of the workers, so memory
+    stays bounded and Ctrl-C never waits for a read blocked in another thread.
+    """
     pending: deque[AsyncResult[list[Outcome]]] = deque()
     for chunk in iter(lambda: list(itertools.islice(units, CHUNK)), []):
         pending.append(pool.apply_async(_worker_chunk, (chunk,)))
@@ -151,8 +156,11 @@ def _pooled(pool: Pool, units: Iterator[Unit], jobs: int) -> Iterator[Outcome]:
 
 
 class Progress:
-    """A one-line progress report on standard error, shown only on a terminal and only once a
-    run has taken two seconds, so quick runs and pipes see nothing."""
+    """A one-line progress report on standard error.
+
+    It shows only on a terminal and only once a run has taken two seconds, so quick runs and
+    pipes see nothing.
+    """
 
     def __init__(self, total_bytes: int, stream: IO[str] = sys.stderr) -> None:
         self.total = total_bytes
@@ -255,9 +263,9 @@ def cmd_check(args: argparse.Namespace, out: IO[str]) -> int:
                 record = {"file": name, "line": line, "ok": ok, "errors": errors}
                 out.write(json.dumps(record, ensure_ascii=False) + "\n")
             else:
-                for e in errors:
-                    where = (name, e["line"], e["column"])
-                    out.write(show(*where, e["path"], e["message"], e["code"]) + "\n")
+                for err in errors:
+                    where = (name, err["line"], err["column"])
+                    out.write(show(*where, err["path"], err["message"], err["code"]) + "\n")
             progress.update(read[0], passed + failed)
     except BaseException:
         if pool is not None:
