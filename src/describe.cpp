@@ -60,12 +60,8 @@ Owned describe_type(const Type& type) {
       ok = put(d.get(), "kind", text("bool"));
       break;
     case Type::Tag::Int: {
-      static constexpr std::string_view names[2][4] = {{"u8", "u16", "u32", "u64"},
-                                                       {"i8", "i16", "i32", "i64"}};
-      const std::string_view name =
-          names[type.is_signed ? 1 : 0][static_cast<std::size_t>(type.width)];
       // A JS number holds integers exactly only up to 2^53, which 32-bit widths never reach.
-      ok = put(d.get(), "kind", text("int")) && put(d.get(), "name", text(name)) &&
+      ok = put(d.get(), "kind", text("int")) && put(d.get(), "name", text(int_type_name(type))) &&
            put(d.get(), "signed", boolean(type.is_signed)) &&
            put(d.get(), "fits_js_number", boolean(type.width != IntWidth::W64));
       break;

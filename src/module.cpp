@@ -16,13 +16,15 @@
 #include <new>  // placement new
 
 #include "classes.hpp"
+#include "py_args.hpp"  // wrong_argument
 #include "py_owned.hpp"
 
 namespace vorn::py {
 
 namespace {
 
-constexpr const char* version = "0.1.3";
+// From project() in CMakeLists.txt, where the version is written once.
+constexpr const char* version = VORN_VERSION;
 
 struct LimitsObject {
   PyObject ob_base;  // PyObject_HEAD, spelled out so that formatting keeps one member a line
@@ -42,13 +44,7 @@ bool convert_limit(PyObject* arg, const char* name, std::uint64_t& out) {
   if (!index) {
     if (PyErr_ExceptionMatches(PyExc_TypeError)) {
       PyErr_Clear();
-      Owned type_name = Owned::steal(
-          PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(arg)), "__name__"));
-      if (!type_name) {
-        return false;
-      }
-      PyErr_Format(PyExc_TypeError, "Limits() argument '%s' must be an integer or None, not %U",
-                   name, type_name.get());
+      return wrong_argument(arg, "Limits", name, "an integer or None");
     }
     return false;
   }

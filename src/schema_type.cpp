@@ -30,6 +30,7 @@
 #include "classes.hpp"
 #include "describe.hpp"
 #include "parser.hpp"
+#include "py_args.hpp"  // wrong_argument
 #include "py_owned.hpp"
 #include "py_text.hpp"  // engine_text
 #include "unicode.hpp"  // is_valid_utf8, quoted
@@ -113,13 +114,7 @@ bool require_str(PyObject* arg, const char* method, const char* name) {
   if (PyUnicode_Check(arg)) {
     return true;
   }
-  Owned type_name =
-      Owned::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(arg)), "__name__"));
-  if (type_name) {
-    PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be str, not %U", method, name,
-                 type_name.get());
-  }
-  return false;
+  return wrong_argument(arg, method, name, "str");
 }
 
 PyObject* schema_parse(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
@@ -232,13 +227,7 @@ PyObject* schema_load(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
       // The protocol's own TypeError does not name the argument, and a bytes path is
       // refused because the error text must be able to quote it.
       PyErr_Clear();
-      Owned type_name = Owned::steal(
-          PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(arg)), "__name__"));
-      if (type_name) {
-        PyErr_Format(PyExc_TypeError,
-                     "load() argument 'path' must be str or os.PathLike returning str, not %U",
-                     type_name.get());
-      }
+      wrong_argument(arg, "load", "path", "str or os.PathLike returning str");
       return nullptr;
     }
     Owned encoded = Owned::steal(PyUnicode_EncodeFSDefault(fs_path.get()));
@@ -326,13 +315,7 @@ bool limits_argument(PyObject* arg, const char* method, Limits& out) {
     return false;
   }
   if (is_limits == 0) {
-    Owned type_name =
-        Owned::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(arg)), "__name__"));
-    if (type_name) {
-      PyErr_Format(PyExc_TypeError, "%s() argument 'limits' must be Limits or None, not %U", method,
-                   type_name.get());
-    }
-    return false;
+    return wrong_argument(arg, method, "limits", "Limits or None");
   }
   out = limits_of(arg);
   return true;

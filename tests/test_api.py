@@ -2,6 +2,7 @@
 
 import errno
 import gc
+import importlib.metadata
 import importlib.util
 import os
 import pathlib
@@ -19,8 +20,16 @@ CLASSES = ["Schema", "Validator", "Issue", "Limits", "Issues"]
 
 def test_module_attributes():
     assert _vorn.__all__ == CLASSES + ["ParseError", "__version__"]
-    assert _vorn.__version__ == "0.1.3"
     assert not hasattr(_vorn, "ValidationError")
+
+
+def test_version_is_the_distributions():
+    # A developer build put on the path by hand is no installed distribution.
+    try:
+        installed = importlib.metadata.version("vorn_schema")
+    except importlib.metadata.PackageNotFoundError:
+        pytest.skip("vorn_schema is not installed as a distribution")
+    assert vorn_schema.__version__ == _vorn.__version__ == installed
 
 
 @pytest.mark.parametrize("name", CLASSES)

@@ -27,24 +27,45 @@ def client():
     return TestClient(fastapi_app.app)
 
 
-def test_fastapi_accepts_and_rejects_order_bodies(client):
-    ok = client.post("/orders", content=(EXAMPLES / "order.json").read_bytes())
-    assert ok.status_code == 201
-    assert ok.json()["order"]["created_at"] == "2024-05-01T10:15:00+00:00"
-    bad = client.post("/orders", content=(EXAMPLES / "order_invalid.json").read_bytes())
-    assert bad.status_code == 422
-    detail = bad.json()["detail"]
-    assert detail[0] == {"path": "customer_id", "code": "invalid_format",
-                         "message": "not a valid uuid"}
-    assert [d["code"] for d in detail][-1] == "unknown_field"
-    assert client.post("/orders", content=b'{"id": 1').status_code == 400
+ORDER = (EXAMPLES / "order.json").read_bytes()
+
+
+@pytest.mark.parametrize("body, content_type, status", [
+    (ORDER, None, 201),
+    (ORDER, "application/json; charset=utf-8", 201),
+    (ORDER, "application/merge-patch+json", 201),
+    (ORDER, "application/xml", 415),
+    (ORDER, "text/plain", 415),
+    ((EXAMPLES / "order_invalid.json").read_bytes(), None, 422),
+    (b'{"id": 1', "application/json", 400),
+])
+def test_fastapi_answers_order_bodies(client, body, content_type, status):
+    headers = {"content-type": content_type} if content_type else {}
+    answer = client.post("/orders", content=body, headers=headers)
+    assert answer.status_code == status
+    if status == 201:
+        assert answer.json()["order"]["created_at"] == "2024-05-01T10:15:00+00:00"
+    if status == 422:
+        detail = answer.json()["detail"]
+        assert detail[0] == {"path": "customer_id", "code": "invalid_format",
+                             "message": "not a valid uuid"}
+        assert [d["code"] for d in detail][-1] == "unknown_field"
 
 
 def test_fastapi_openapi_documents_the_exported_bodies(client):
     document = client.get("/openapi.json").json()
-    body = document["paths"]["/payments"]["post"]["requestBody"]["content"]["application/json"]
+    post = document["paths"]["/payments"]["post"]
+    body = post["requestBody"]["content"]["application/json"]
     assert body["schema"] == {"$ref": "#/components/schemas/PaymentEvent"}
+    answers = {code: r["content"]["application/json"]["schema"]
+               for code, r in post["responses"].items()}
+    assert sorted(answers) == ["201", "400", "415", "422"]
+    assert answers["422"] == {"$ref": "#/components/schemas/ValidationErrors"}
     schemas = document["components"]["schemas"]
+    assert schemas["ValidationErrors"]["properties"]["detail"]["items"]["required"] == [
+        "path", "code", "message"]
     assert schemas["Order"]["properties"]["shipping"] == {"$ref": "#/components/schemas/Address"}
-    assert len(schemas["PaymentEvent"]["oneOf"]) == 3
+    assert schemas["PaymentEvent"]["discriminator"] == {"propertyName": "type", "mapping": {
+        tag: f"#/components/schemas/PaymentEvent/allOf/{i}/then"
+        for i, tag in enumerate(("card", "bank_transfer", "refund"))}}
     assert "#/$defs/" not in json.dumps(document)

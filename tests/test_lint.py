@@ -6,7 +6,15 @@ import pytest
 
 from vorn_schema import ParseError, Schema, ValidationError
 from vorn_schema.lint import (
-    CONTRADICTION, DISJOINT_RANGES, NEVER_APPLIES, PARTLY_APPLIES, lint, tokens)
+    CONTRADICTION,
+    DISJOINT_RANGES,
+    FORMAT_LENGTHS,
+    NEVER_APPLIES,
+    PARTLY_APPLIES,
+    REPEATED_RULE,
+    lint,
+    tokens,
+)
 
 # Values each field type accepts, and a rule of each kind that some value could fail.
 ACCEPTED = {
@@ -80,9 +88,21 @@ def test_never_applies_agrees_with_the_engine(type_text, rule):
          "`@range(6..=9)` does not overlap `@range(0..=5)`, so no value passes both"),
         ("n: u8 @range(-9..=-1)", DISJOINT_RANGES,
          "`@range(-9..=-1)` lies outside the range of `u8` (0..=255), so no value passes"),
+        ("s: String @format(uuid) @max_len(10)", CONTRADICTION,
+         "every valid uuid is 36 characters long, so `@format(uuid)` and `@max_len(10)` "
+         "leave no value that passes both"),
+        ("s: String @min_len(16) @format(ipv4)", CONTRADICTION,
+         "every valid ipv4 is 7 to 15 characters long, so `@format(ipv4)` and `@min_len(16)` "
+         "leave no value that passes both"),
+        ("s: String @min_len(1) @min_len(2)", REPEATED_RULE,
+         "`@min_len(2)` repeats `@min_len(1)`; both apply, so write the rule once"),
+        ("n: i32 @range(0..=5) @range(5..=9)", REPEATED_RULE,
+         "`@range(5..=9)` repeats `@range(0..=5)`; both apply, so write the rule once"),
+        ("s: optional String? @format(email) @format(email)", REPEATED_RULE,
+         "`@format(email)` repeats `@format(email)`; both apply, so write the rule once"),
     ],
 )
-def test_contradictions(field, kind, message):
+def test_findings(field, kind, message):
     found = lint(f"schema A {{ {field} }}")
     assert [(f.kind, f.message) for f in found] == [(kind, message)]
 
@@ -92,14 +112,36 @@ def test_contradictions(field, kind, message):
     [
         "d: Date @format(hostname) @min_len(10) @max_len(10)",
         "e: enum { a, \"x@y.z\" } @format(email) @min_len(5)",
-        "n: i32 @range(0..=5) @range(5..=9)",
         "n: u8 @range(-5..=0)",
         "s: String @min_len(3) @max_len(3)",
         "t: optional [String]? @min_items(0) @max_items(2)",
+        "s: String @format(uuid) @min_len(36) @max_len(36)",
+        "s: String @format(email) @min_len(5) @max_len(318)",
+        "s: String @format(ipv6) @min_len(2) @max_len(45)",
     ],
 )
 def test_sound_rules_give_no_finding(field):
     assert lint(f"schema A {{ {field} }}") == []
+
+
+# The shortest and the longest text each format accepts: the lengths lint counts on.
+FORMAT_EXTREMES = {
+    "uuid": ("0" * 8 + "-0000" * 3 + "-" + "0" * 12, None),
+    "ipv4": ("0.0.0.0", "255.255.255.255"),
+    "ipv6": ("::", "ffff:" * 6 + "255.255.255.255"),
+    "hostname": ("a", ".".join(["a" * 63] * 3 + ["b" * 61])),
+    "email": ("a@b.c", "a" * 64 + "@" + ".".join(["a" * 63] * 3 + ["b" * 61])),
+}
+
+
+@pytest.mark.parametrize("fmt", FORMAT_EXTREMES)
+def test_format_lengths_are_the_engines(fmt):
+    shortest, longest = FORMAT_EXTREMES[fmt]
+    longest = longest or shortest
+    v = Schema.parse(f"schema A {{ s: String @format({fmt}) }}").validator("A")
+    for text in (shortest, longest):
+        v({"s": text})
+    assert FORMAT_LENGTHS[fmt] == (len(shortest), len(longest))
 
 
 def test_positions_point_at_each_rule():
@@ -117,6 +159,18 @@ def test_positions_point_at_each_rule():
     assert found[1].render("s.vorn") == (
         "s.vorn:5:23: A.n: `@range(3..=4)` does not overlap `@range(1..=2)`, "
         "so no value passes both (disjoint-ranges)")
+
+
+def test_a_rule_gets_one_finding_the_most_telling():
+    text = ("schema A {\n"
+            "  m: u8 @min_len(1) @min_len(2)\n"
+            "  n: u8 @range(1..=2) @range(3..=4) @range(1..=2)\n"
+            "  s: String @max_len(9) @format(uuid) @max_len(40)\n"
+            "}\n")
+    assert [(f.line, f.column, f.kind) for f in lint(text)] == [
+        (2, 9, NEVER_APPLIES), (2, 21, NEVER_APPLIES),
+        (3, 23, DISJOINT_RANGES), (3, 37, DISJOINT_RANGES),
+        (4, 25, CONTRADICTION), (4, 39, REPEATED_RULE)]
 
 
 def test_tokens_count_columns_in_characters():

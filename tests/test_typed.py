@@ -38,8 +38,10 @@ def load(source, tmp_path, name):
 def test_generated_module_imports_and_describes_the_keys(tmp_path, not_required):
     if not_required and sys.version_info < (3, 11):
         pytest.skip("NotRequired needs Python 3.11")
-    module = load(generate(Schema.parse(SCHEMA), "s.vorn", not_required), tmp_path,
-                  f"gen_{not_required}")
+    source = generate(Schema.parse(SCHEMA), "s.vorn", not_required)
+    imports = [line for line in source.splitlines() if line.startswith(("import", "from"))]
+    assert imports == ["import datetime as _datetime", "import typing as _t"]
+    module = load(source, tmp_path, f"gen_{not_required}")
     cls = module.class_
     assert cls.__required_keys__ == {"from", "tags", "when", "at", "kind"}
     assert cls.__optional_keys__ == {"import", "next", "any"}
@@ -54,17 +56,11 @@ def test_generated_module_imports_and_describes_the_keys(tmp_path, not_required)
     assert module.__all__[-1] == "Either"
 
 
-def test_module_imports_only_the_standard_library():
-    source = generate(Schema.parse(SCHEMA))
-    imports = [line for line in source.splitlines() if line.startswith(("import", "from"))]
-    assert imports == ["import datetime as _datetime", "import typing as _t"]
-
-
 def test_typed_validator_returns_the_validators_result():
     v = Schema.parse(SCHEMA).validator("Left")
     typed = TypedValidator[dict](v)
-    assert typed({"x": 1.5}) == {"x": 1.5}
-    assert typed.validator is v
+    assert typed({"x": 1.5}) == typed.validate({"x": 1.5}) == {"x": 1.5}
+    assert typed.validator is v and typed.type_name == "Left"
     assert repr(typed) == "TypedValidator(Validator(Left))"
 
 
@@ -86,17 +82,44 @@ def _mypy(tmp_path, source):
     )
 
 
+# Each row edits the typed example; None means mypy --strict passes, otherwise its message.
+TYPED_USE = """
+
+def order_key(body: bytes) -> tuple[str, int]:
+    return orders.type_name, orders.validate(body)["id"]
+"""
+
+
 @pytest.mark.subprocess
-def test_mypy_strict_passes_on_the_typed_example(tmp_path):
+@pytest.mark.parametrize("old, new, error", [
+    ("", "", None),
+    ('item["unit_price_cents"]', 'item["unit_price"]',
+     'TypedDict "LineItem" has no key "unit_price"'),
+    ("", TYPED_USE, None),
+    ("", TYPED_USE.replace('["id"]', '["idd"]'), 'TypedDict "Order" has no key "idd"'),
+    ("", TYPED_USE.replace("tuple[str, int]", "tuple[int, int]"), "Incompatible return value"),
+], ids=["example", "misspelled-key", "validate-and-type-name", "validate-is-typed",
+        "type-name-is-str"])
+def test_mypy_strict_on_the_typed_example(tmp_path, old, new, error):
     shutil.copy(EXAMPLES / "shop.vorn", tmp_path)
-    done = _mypy(tmp_path, (EXAMPLES / "typed_orders.py").read_text())
-    assert done.returncode == 0, done.stdout + done.stderr
+    source = (EXAMPLES / "typed_orders.py").read_text()
+    if old:
+        assert old in source
+        source = source.replace(old, new)
+    else:
+        source += new
+    done = _mypy(tmp_path, source)
+    if error is None:
+        assert done.returncode == 0, done.stdout + done.stderr
+    else:
+        assert done.returncode == 1 and error in done.stdout, done.stdout
 
 
 @pytest.mark.subprocess
-def test_mypy_strict_catches_a_misspelled_field(tmp_path):
-    source = (EXAMPLES / "typed_orders.py").read_text()
-    assert 'item["unit_price_cents"]' in source
-    done = _mypy(tmp_path, source.replace('item["unit_price_cents"]', 'item["unit_price"]'))
-    assert done.returncode == 1
-    assert 'TypedDict "LineItem" has no key "unit_price"' in done.stdout
+def test_import_leaves_typing_unimported():
+    # Importing `typing` took most of the package's import time; only type checkers need it.
+    code = ("import sys, vorn_schema; assert 'typing' not in sys.modules, 'typing'; "
+            "assert vorn_schema.TypedValidator[int] is vorn_schema.TypedValidator")
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                          timeout=60)
+    assert done.returncode == 0, done.stderr

@@ -3,10 +3,7 @@
 from __future__ import annotations
 
 import copyreg as _copyreg
-import datetime as _dt
-from typing import Any, Generic, TypedDict, TypeVar
 
-from . import _vorn
 from ._vorn import Issue, Issues, Limits, ParseError, Schema, Validator, __version__
 
 __all__ = [
@@ -26,13 +23,49 @@ __all__ = [
     "__version__",
 ]
 
+# `typing` takes several times longer to import than the rest of the package, so only type
+# checkers read it: they see the generic and TypedDict forms below, and at run time
+# `TypedValidator[T]` is the class itself and `ErrorDict` is made on first use.
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Any, Generic, TypedDict, TypeVar
 
-class ErrorDict(TypedDict):
-    """One issue as plain data: what ``ValidationError.errors()`` lists."""
+    _T = TypeVar("_T")
 
-    path: str
-    code: str
-    message: str
+    class ErrorDict(TypedDict):
+        """One issue as plain data: what ``ValidationError.errors()`` lists."""
+
+        path: str
+        code: str
+        message: str
+
+    class _Subscriptable(Generic[_T]):
+        __slots__ = ()
+
+else:
+    _T = "_T"
+
+    class _Subscriptable:
+        __slots__ = ()
+
+        def __class_getitem__(cls, item):
+            return cls
+
+    def __getattr__(name):
+        if name != "ErrorDict":
+            raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+        from typing import TypedDict
+
+        class ErrorDict(TypedDict):
+            """One issue as plain data: what ``ValidationError.errors()`` lists."""
+
+            path: str
+            code: str
+            message: str
+
+        ErrorDict.__qualname__ = "ErrorDict"
+        globals()["ErrorDict"] = ErrorDict
+        return ErrorDict
 
 
 class IssueRecord:
@@ -64,12 +97,11 @@ class IssueRecord:
 
 
 class IssueList:
-    """Stands in for ``Issues`` after a ``ValidationError`` crossed a pickle.
+    """The issues of a ``ValidationError`` that crossed a pickle; reads like ``Issues``."""
 
-    ``Issues`` owns engine values and cannot be pickled; this holds the same issues as
-    Python strings and answers the same read methods with the same results.
-    """
-
+    # `Issues` owns engine values and cannot be pickled, so pickling a ValidationError puts
+    # this in its place: the same issues as Python strings, answering the same read methods
+    # with the same results.
     __slots__ = ("_records",)
 
     def __init__(self, records: list[IssueRecord]) -> None:
@@ -77,15 +109,18 @@ class IssueList:
 
     @classmethod
     def of(cls, issues: Issues | IssueList) -> IssueList:
+        """The same issues, read from ``Issues`` or another ``IssueList``."""
         return cls([IssueRecord(i.path, i.code, i.message, repr(i)) for i in issues.list()])
 
     def __len__(self) -> int:
         return len(self._records)
 
     def list(self) -> list[IssueRecord]:
+        """Every issue, in order."""
         return list(self._records)
 
     def summary(self) -> str:
+        """The first issue and how many more, as ``Issues.summary`` words it."""
         if not self._records:
             return "validation failed"
         first = str(self._records[0])
@@ -93,12 +128,15 @@ class IssueList:
         return f"{first}, and {more} more" if more else first
 
     def first_path(self) -> str:
+        """The first issue's path, or ``""`` when there is none."""
         return self._records[0].path if self._records else ""
 
     def first_code(self) -> str:
+        """The first issue's code, or ``""`` when there is none."""
         return self._records[0].code if self._records else ""
 
     def first_message(self) -> str:
+        """The first issue's message, or ``""`` when there is none."""
         return self._records[0].message if self._records else ""
 
     def __reduce__(self) -> tuple[Any, ...]:
@@ -111,11 +149,10 @@ def _issue_list(rows: list[tuple[str, str, str, str]]) -> IssueList:
 
 
 class ValidationError(Exception):
-    """A payload does not conform; ``args[0]`` is the ``Issues`` object with every problem.
+    """A payload does not conform; ``issues`` holds every problem found."""
 
-    The class overrides no ``__init__``: the extension raises it with the ``Issues`` object as
-    its only argument, and nothing is rendered until it is read.
-    """
+    # No __init__ of its own: the extension raises the class with the `Issues` object as its
+    # only argument, `args[0]`, and nothing is rendered until it is read.
 
     @property
     def issues(self) -> Issues | IssueList:
@@ -170,15 +207,14 @@ def json_default(value: object) -> str:
     Everything else a result holds is already JSON data; a tuple, which the Python road may
     pass through for an array, serialises as a list without help.
     """
-    if isinstance(value, (_dt.date, _dt.datetime)):
+    import datetime  # here, so that importing the package does not import it
+
+    if isinstance(value, (datetime.date, datetime.datetime)):
         return value.isoformat()
     raise TypeError(f"Object of type {type(value).__name__} is not JSON serializable")
 
 
-T = TypeVar("T")
-
-
-class TypedValidator(Generic[T]):
+class TypedValidator(_Subscriptable[_T]):
     """A validator whose result is typed as ``T``, usually a generated ``TypedDict``.
 
     ``orders = TypedValidator[Order](schema.validator("Order"))`` checks nothing more than the
@@ -191,8 +227,18 @@ class TypedValidator(Generic[T]):
     def __init__(self, validator: Validator) -> None:
         self.validator = validator
 
-    def __call__(self, payload: object) -> T:
+    def __call__(self, payload: object) -> _T:
+        """The validated result, typed as ``T``; raises as the wrapped validator does."""
         return self.validator(payload)  # type: ignore[return-value]
+
+    def validate(self, payload: object) -> _T:
+        """The same as calling the typed validator."""
+        return self.validator(payload)  # type: ignore[return-value]
+
+    @property
+    def type_name(self) -> str:
+        """The name of the type the wrapped validator checks."""
+        return self.validator.type_name
 
     def __repr__(self) -> str:
         return f"TypedValidator({self.validator!r})"

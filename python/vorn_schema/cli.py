@@ -323,20 +323,33 @@ def cmd_lint(args: argparse.Namespace, out: IO[str]) -> int:
     return 1 if findings else 0
 
 
+def _emit(source: str, path: str | None, out: IO[str]) -> int:
+    """Writes a generated module to ``path``, or to ``out`` without one."""
+    if path is None:
+        out.write(source)
+        return 0
+    try:
+        with open(path, "w", encoding="utf-8") as f:
+            f.write(source)
+    except OSError as e:
+        raise UsageError(f"{path}: {_os_message(e)}") from None
+    return 0
+
+
 def cmd_typeddict(args: argparse.Namespace, out: IO[str]) -> int:
     """Print, or write to ``-o``, a module of TypedDicts for the results."""
     from .typeddict import generate
 
     source = generate(read_schema(args.schema), os.path.basename(args.schema))
-    if args.output:
-        try:
-            with open(args.output, "w", encoding="utf-8") as f:
-                f.write(source)
-        except OSError as e:
-            raise UsageError(f"{args.output}: {_os_message(e)}") from None
-    else:
-        out.write(source)
-    return 0
+    return _emit(source, args.output, out)
+
+
+def cmd_typescript(args: argparse.Namespace, out: IO[str]) -> int:
+    """Print, or write to ``-o``, TypeScript types for the JSON the schema accepts."""
+    from .typescript import generate
+
+    source = generate(read_schema(args.schema), os.path.basename(args.schema))
+    return _emit(source, args.output, out)
 
 
 def _whole(low: int, high: int) -> Callable[[str], int]:
@@ -409,7 +422,11 @@ def parser() -> argparse.ArgumentParser:
                       help="text lines (default) or GitHub Actions annotations")
 
     t = _command(sub, "typeddict", cmd_typeddict, "print a module of TypedDicts for the results")
-    t.add_argument("-o", "--output", help="write the module to this file")
+    t.add_argument("-o", "--output", metavar="FILE", help="write the module to this file")
+
+    ts = _command(sub, "typescript", cmd_typescript,
+                  "print TypeScript types for the JSON a schema accepts")
+    ts.add_argument("-o", "--output", metavar="FILE", help="write the types to this file")
     return p
 
 

@@ -1,39 +1,34 @@
 """JSON Schema (draft 2020-12) from a parsed schema, for OpenAPI documents and other tools.
 
-The export is built from ``Schema.describe()`` and carries only what validation checks: a
-rule is exported where it can take effect on the field's type, and nowhere else.
+The export carries only what validation checks: a rule is exported where it can take effect
+on the field's type, and nowhere else.
 """
 
 from __future__ import annotations
 
 from typing import Any
 
+from . import model
 from ._vorn import Schema
+from .model import (
+    ArrayType,
+    BoolType,
+    DateTimeType,
+    DateType,
+    EnumType,
+    Field,
+    FloatType,
+    IntType,
+    ObjectDecl,
+    RefType,
+    Rule,
+    StringType,
+    TypeExpr,
+    UnionDecl,
+)
 
 DIALECT = "https://json-schema.org/draft/2020-12/schema"
 
-# Rules that take effect on a value of each kind of type. A rule reads the field's value
-# (an array's own length, never its elements), and only as the engine can see it: lengths
-# and formats need text, a range needs an integer, item counts need an array.
-TEXT_KINDS = frozenset({"string", "date", "datetime", "enum"})
-APPLIES: dict[str, frozenset[str]] = {
-    "bool": frozenset(),
-    "int": frozenset({"range"}),
-    "float": frozenset({"range"}),
-    "array": frozenset({"min_items", "max_items"}),
-    "ref": frozenset(),
-    **{k: frozenset({"min_len", "max_len", "format"}) for k in TEXT_KINDS},
-}
-
-INT_BOUNDS = {
-    f"{'i' if signed else 'u'}{width}": (
-        (-(1 << (width - 1)), (1 << (width - 1)) - 1) if signed else (0, (1 << width) - 1)
-    )
-    for signed in (False, True)
-    for width in (8, 16, 32, 64)
-}
-
-FORMATS = {"uuid": "uuid", "email": "email", "hostname": "hostname", "ipv4": "ipv4", "ipv6": "ipv6"}
 # The date types' own text forms. A pattern is asserted by every validator, while `format`
 # is only an annotation in draft 2020-12 unless a tool opts in.
 DATE_PATTERN = "^[0-9]{4}-[0-9]{2}-[0-9]{2}$"
@@ -45,127 +40,164 @@ DATETIME_PATTERN = (
     "([Zz]|[+-]([01][0-9]|2[0-3]):[0-5][0-9])$"
 )
 
+Json = dict[str, Any]
 
-def to_json_schema(schema: Schema, type_name: str | None = None) -> dict[str, Any]:
+
+def to_json_schema(schema: Schema, type_name: str | None = None) -> Json:
     """A draft 2020-12 document with every declared type under ``$defs``.
 
     With ``type_name`` the document's root is a ``$ref`` to that type; an undeclared name
     raises ``KeyError``.
     """
-    described = schema.describe()
-    if type_name is not None and type_name not in described:
+    description = model.read(schema)
+    declared = description.declarations
+    if type_name is not None and type_name not in declared:
         raise KeyError(f"schema declares no type named `{type_name}`")
-    defs = {name: _declaration(d, described) for name, d in described.items()}
-    doc: dict[str, Any] = {"$schema": DIALECT}
+    defs = {name: _declaration(d, description) for name, d in declared.items()}
+    doc: Json = {"$schema": DIALECT}
     if type_name is not None:
         doc["$ref"] = ref(type_name)
     doc["$defs"] = defs
     return doc
 
 
-def ref(name: str) -> str:
-    """The JSON pointer of a declared type inside an exported document."""
-    return "#/$defs/" + name.replace("~", "~0").replace("/", "~1")
+def ref(name: str, *steps: str | int) -> str:
+    """The JSON pointer of a declared type, or of a place inside its schema."""
+    # Declared names are identifiers, so only the pointer's own escapes can be needed.
+    tokens = [name, *map(str, steps)]
+    return "#/$defs/" + "/".join(t.replace("~", "~0").replace("/", "~1") for t in tokens)
 
 
-def _declaration(d: dict[str, Any], described: dict[str, Any]) -> dict[str, Any]:
-    if d["kind"] == "object":
+def _declaration(d: model.Declaration, description: model.Description) -> Json:
+    if isinstance(d, ObjectDecl):
         return _object(d)
-    variants = []
-    for v in d["variants"]:
-        obj = _object(described[v["type"]], tag=(d["tag"], v["tag"]))
-        obj["title"] = f"{d['name']} ({d['tag']}: {v['tag']})"
-        variants.append(obj)
-    return {"title": d["name"], "oneOf": variants}
+    return _union(d, description)
 
 
-def _object(d: dict[str, Any], tag: tuple[str, str] | None = None) -> dict[str, Any]:
-    properties: dict[str, Any] = {}
+def _union(d: UnionDecl, description: model.Description) -> Json:
+    # The tag picks the variant: one `if`/`then` per tag value, so a validator reads the tag
+    # and then checks one variant. A `oneOf` would make it try every variant, and a variant
+    # that does not match still descends into the payload: exponential in nested unions.
+    branches = []
+    mapping = {}
+    for i, v in enumerate(d.variants):
+        then = _object(description.object(v.type), tag=(d.tag, v.tag))
+        then["title"] = f"{d.name} ({d.tag}: {v.tag})"
+        test = {"properties": {d.tag: {"const": v.tag}}, "required": [d.tag]}
+        branches.append({"if": test, "then": then})
+        mapping[v.tag] = ref(d.name, "allOf", i, "then")
+    return {
+        "title": d.name,
+        "type": "object",
+        "properties": {d.tag: {"enum": [v.tag for v in d.variants]}},
+        "required": [d.tag],
+        # For code generators (OpenAPI 3.1); JSON Schema validators ignore it.
+        "discriminator": {"propertyName": d.tag, "mapping": mapping},
+        "allOf": branches,
+    }
+
+
+def _object(d: ObjectDecl, tag: tuple[str, str] | None = None) -> Json:
+    properties: Json = {}
     required: list[str] = []
     if tag is not None:
         # The union owns its tag: each variant admits it as a constant, so
-        # additionalProperties stays false and the variants exclude each other.
+        # additionalProperties stays false.
         properties[tag[0]] = {"const": tag[1]}
         required.append(tag[0])
-    for f in d["fields"]:
-        properties[f["name"]] = field_schema(f)
-        if not f["optional"]:
-            required.append(f["name"])
-    out: dict[str, Any] = {"title": d["name"], "type": "object", "properties": properties}
+    for f in d.fields:
+        properties[f.name] = field_schema(f)
+        if not f.optional:
+            required.append(f.name)
+    out: Json = {"title": d.name, "type": "object", "properties": properties}
     if required:
         out["required"] = required
-    out["additionalProperties"] = not d["deny_unknown_fields"]
+    out["additionalProperties"] = not d.deny_unknown_fields
     return out
 
 
-def field_schema(f: dict[str, Any]) -> dict[str, Any]:
-    """The schema of one described field: its type, its applicable rules, its nullability."""
-    out = type_schema(f["type"])
-    kind = f["type"]["kind"]
-    for rule in f["rules"]:
-        if rule["rule"] in APPLIES[kind]:
-            _add_rule(out, kind, rule)
-    return _nullable(out) if f["nullable"] else out
+def field_schema(f: Field) -> Json:
+    """The schema of one field: its type, its applicable rules, its nullability."""
+    out = type_schema(f.type)
+    for rule in f.rules:
+        if model.applies(rule.name, f.type):
+            _add_rule(out, f.type, rule)
+    return _nullable(out) if f.nullable else out
 
 
-def type_schema(t: dict[str, Any]) -> dict[str, Any]:
-    """The schema of one described type expression, without rules."""
-    kind = t["kind"]
-    if kind == "bool":
+class _TypeSchema(model.TypeVisitor[Json]):
+    def bool(self, t: BoolType) -> Json:
         return {"type": "boolean"}
-    if kind == "int":
-        lo, hi = INT_BOUNDS[t["name"]]
+
+    def int(self, t: IntType) -> Json:
+        lo, hi = t.bounds
         return {"type": "integer", "minimum": lo, "maximum": hi}
-    if kind == "float":
+
+    def float(self, t: FloatType) -> Json:
         return {"type": "number"}
-    if kind == "string":
+
+    def string(self, t: StringType) -> Json:
         return {"type": "string"}
-    if kind == "date":
+
+    def date(self, t: DateType) -> Json:
         return {"type": "string", "format": "date", "pattern": DATE_PATTERN}
-    if kind == "datetime":
+
+    def datetime(self, t: DateTimeType) -> Json:
         return {"type": "string", "format": "date-time", "pattern": DATETIME_PATTERN}
-    if kind == "enum":
-        return {"type": "string", "enum": list(t["values"])}
-    if kind == "array":
-        item = type_schema(t["item"])
-        return {"type": "array", "items": _nullable(item) if t["item_nullable"] else item}
-    return {"$ref": ref(t["name"])}
+
+    def enum(self, t: EnumType) -> Json:
+        return {"type": "string", "enum": list(t.values)}
+
+    def array(self, t: ArrayType) -> Json:
+        item = model.walk(t.item, self)
+        return {"type": "array", "items": _nullable(item) if t.item_nullable else item}
+
+    def ref(self, t: RefType) -> Json:
+        return {"$ref": ref(t.name)}
 
 
-def _nullable(s: dict[str, Any]) -> dict[str, Any]:
+def type_schema(t: TypeExpr) -> Json:
+    """The schema of one type expression, without rules."""
+    return model.walk(t, _TypeSchema())
+
+
+def _nullable(s: Json) -> Json:
     return {"anyOf": [s, {"type": "null"}]}
 
 
-def _add_rule(out: dict[str, Any], kind: str, rule: dict[str, Any]) -> None:
-    name = rule["rule"]
-    if name == "range":
-        if kind == "float":
+def _add_rule(out: Json, t: TypeExpr, rule: Rule) -> None:
+    if rule.name == "range":
+        if isinstance(t, FloatType):
             # An f64 field's range reads only values that arrive as integers; a number
             # with a fraction or an exponent passes it unchecked.
             out.setdefault("if", {"type": "integer"})
             _range_on(out.setdefault("then", {}), rule)
         else:
             _range_on(out, rule)
-    elif name == "min_len":
-        out["minLength"] = max(out.get("minLength", 0), rule["value"])
-    elif name == "max_len":
-        out["maxLength"] = min(out.get("maxLength", rule["value"]), rule["value"])
-    elif name == "min_items":
-        out["minItems"] = max(out.get("minItems", 0), rule["value"])
-    elif name == "max_items":
-        out["maxItems"] = min(out.get("maxItems", rule["value"]), rule["value"])
-    elif name == "format":
-        _constrain(out, {"format": FORMATS[rule["value"]]})
+    elif rule.name == "format":
+        _constrain(out, {"format": rule.value})
+    else:
+        keyword, tighter = _COUNTS[rule.name]
+        out[keyword] = tighter(out[keyword], rule.number) if keyword in out else rule.number
 
 
-def _range_on(s: dict[str, Any], rule: dict[str, Any]) -> None:
+# Several copies of a count rule all apply, so the tightest one is exported.
+_COUNTS: dict[str, tuple[str, Any]] = {
+    "min_len": ("minLength", max),
+    "max_len": ("maxLength", min),
+    "min_items": ("minItems", max),
+    "max_items": ("maxItems", min),
+}
+
+
+def _range_on(s: Json, rule: Rule) -> None:
     # Several ranges all apply, so their intersection is exported; ranges that do not
     # overlap leave minimum above maximum, which no number meets, as in validation.
-    s["minimum"] = max(s["minimum"], rule["min"]) if "minimum" in s else rule["min"]
-    s["maximum"] = min(s["maximum"], rule["max"]) if "maximum" in s else rule["max"]
+    s["minimum"] = max(s["minimum"], rule.min) if "minimum" in s else rule.min
+    s["maximum"] = min(s["maximum"], rule.max) if "maximum" in s else rule.max
 
 
-def _constrain(out: dict[str, Any], extra: dict[str, Any]) -> None:
+def _constrain(out: Json, extra: Json) -> None:
     """Adds keywords to a schema, moving any that would overwrite one into ``allOf``."""
     if any(k in out for k in extra):
         out.setdefault("allOf", []).append(extra)

@@ -1,46 +1,55 @@
-"""Rules that check nothing, or that no value can pass.
+"""Rules that check nothing, that no value can pass, or that are written twice.
 
-The schema language accepts any rule on any field: a rule that cannot read the field's value
-is silently skipped during validation, so ``price: f64 @range(0..=100)`` still lets ``2.5e9``
-through. ``lint`` finds three kinds of such mistakes in a schema that already parses:
+``lint`` finds these kinds of mistakes in a schema that already parses:
 
 - ``never-applies``: the rule cannot read any value the field's type accepts (and
   ``partly-applies`` for ``@range`` on ``f64``, which reads integer values only);
 - ``contradiction``: the rule, alone or with another, rejects every value the type accepts;
 - ``disjoint-ranges``: two ``@range`` rules (or a range and the integer type's own range)
-  that do not overlap.
-
-Positions come from lexing the text again here, since the parsed schema keeps none.
+  that do not overlap;
+- ``repeated-rule``: the same rule written twice on one field.
 """
+
+# The schema language accepts any rule on any field, and validation silently skips a rule
+# that cannot read the field's value, so `price: f64 @range(0..=100)` still lets `2.5e9`
+# through; nothing but lint points that out. The parsed schema keeps no positions, so the
+# rules are located by lexing the text again here.
 
 from __future__ import annotations
 
 import unicodedata
+from collections.abc import Callable
 from dataclasses import dataclass
-from typing import Any
 
-from . import ValidationError
+from . import ValidationError, model
 from ._positions import text_line
 from ._vorn import Schema
-from .export import APPLIES, INT_BOUNDS
+from .model import DateTimeType, DateType, EnumType, Field, FloatType, IntType, Rule, StringType
 
 NEVER_APPLIES = "never-applies"
 # A variant of the first kind: `@range` on `f64` reads the integers among its values only.
 PARTLY_APPLIES = "partly-applies"
 CONTRADICTION = "contradiction"
 DISJOINT_RANGES = "disjoint-ranges"
+REPEATED_RULE = "repeated-rule"
 
-# What a rule reads from the value, for the message about a rule that reads nothing.
-NEEDS = {
-    "min_len": "text",
-    "max_len": "text",
-    "format": "text",
-    "range": "an integer",
-    "min_items": "an array",
-    "max_items": "an array",
+# The length in characters of every text a format accepts, as (shortest, longest). Derived
+# from each recogniser: a uuid is 8-4-4-4-12 hex digits; an ipv4 is four pieces of 1 to 3
+# digits; an ipv6 runs from `::` to six groups of four and an embedded ipv4 (45); a host
+# name has 1 to 253 characters; an e-mail address has a local part of 1 to 64 bytes, an
+# `@`, and a host name of at least one dot (`a@b.c` is the shortest). All but the local
+# part are ASCII, so these byte bounds are character bounds too.
+FORMAT_LENGTHS = {
+    "uuid": (36, 36),
+    "ipv4": (7, 15),
+    "ipv6": (2, 45),
+    "hostname": (1, 253),
+    "email": (5, 64 + 1 + 253),
 }
 # The length of every accepted value of the date types, in characters.
-DATE_LENGTHS = {"date": (10, 10), "datetime": (20, None)}
+DATE_LENGTHS: dict[type, tuple[int, int | None]] = {DateType: (10, 10), DateTimeType: (20, None)}
+
+At = Callable[[int, str, str], None]
 
 
 @dataclass(frozen=True)
@@ -62,78 +71,108 @@ class Finding:
 
 def lint(text: str) -> list[Finding]:
     """The findings for a schema text, in text order. Raises ``ParseError`` as ``Schema.parse``."""
-    described = Schema.parse(text).describe()
+    description = model.read(Schema.parse(text))
     positions = _rule_positions(text)
     findings: list[Finding] = []
-    for name, d in described.items():
-        if d["kind"] != "object":
-            continue
-        for f in d["fields"]:
-            where = positions.get((name, f["name"]), [])
-            findings.extend(_field(name, f, where))
+    for d in description.objects:
+        for f in d.fields:
+            findings.extend(_field(d.name, f, positions.get((d.name, f.name), [])))
     return sorted(findings, key=lambda x: (x.line, x.column))
 
 
-def _field(type_name: str, f: dict[str, Any], where: list[tuple[int, int]]) -> list[Finding]:
-    t = f["type"]
-    kind = t["kind"]
-    rules = f["rules"]
+def _field(type_name: str, f: Field, where: list[tuple[int, int]]) -> list[Finding]:
     out: list[Finding] = []
+    flagged: set[int] = set()
 
     def at(i: int, k: str, message: str) -> None:
         line, col = where[i] if i < len(where) else (0, 0)
-        out.append(Finding(type_name, f["name"], k, message, line, col))
+        flagged.add(i)
+        out.append(Finding(type_name, f.name, k, message, line, col))
 
-    shown = _type_text(t)
-    for i, r in enumerate(rules):
-        name = r["rule"]
-        if name not in APPLIES[kind]:
-            hint = " (rules read the array itself, not its elements)" if kind == "array" else ""
-            at(i, NEVER_APPLIES, f"`@{name}` reads {NEEDS[name]}, which a `{shown}` value "
-               f"never is, so it checks nothing{hint}")
-        elif kind == "float" and name == "range":
-            at(i, PARTLY_APPLIES, "`@range` on `f64` checks only values that arrive as integers; "
-               "any number with a fraction or an exponent passes unchecked")
-
-    def spans(lo_rule: str, hi_rule: str) -> None:
-        lows = [(r["value"], i) for i, r in enumerate(rules) if r["rule"] == lo_rule]
-        highs = [(r["value"], i) for i, r in enumerate(rules) if r["rule"] == hi_rule]
-        if lows and highs and lo_rule in APPLIES[kind]:
-            lo, i = max(lows)
-            hi, j = min(highs)
-            if lo > hi:
-                at(max(i, j), CONTRADICTION,
-                   f"`@{lo_rule}({lo})` and `@{hi_rule}({hi})` leave no value that passes both")
-
-    spans("min_len", "max_len")
-    spans("min_items", "max_items")
-
-    if kind in DATE_LENGTHS:
-        shortest, longest = DATE_LENGTHS[kind]
-        for i, r in enumerate(rules):
-            if r["rule"] == "min_len" and longest is not None and r["value"] > longest:
-                at(i, CONTRADICTION, f"every `{shown}` is {longest} characters long, "
-                   f"so `@min_len({r['value']})` rejects them all")
-            if r["rule"] == "max_len" and r["value"] < shortest:
-                size = "" if shortest == longest else "at least "
-                at(i, CONTRADICTION, f"every `{shown}` is {size}{shortest} characters long, "
-                   f"so `@max_len({r['value']})` rejects them all")
-            # A date's text is one label of digits and hyphens: always a host name, and
-            # never any of the other formats. A date-time holds `:` and `T`: none of them.
-            if r["rule"] == "format" and not (kind == "date" and r["value"] == "hostname"):
-                at(i, CONTRADICTION,
-                   f"no `{shown}` text is a valid {r['value']}, so `@format` rejects them all")
-    if kind == "enum":
-        _enum(t["values"], rules, at)
-    if kind in ("int", "float"):
-        _ranges(t, rules, at)
+    _reads(f, at)
+    _spans(f, "min_len", "max_len", at)
+    _spans(f, "min_items", "max_items", at)
+    if type(f.type) in DATE_LENGTHS:
+        _date(f, at)
+    if isinstance(f.type, StringType):
+        _format_lengths(f, at)
+    if isinstance(f.type, EnumType):
+        _enum(f.type.values, f.rules, at)
+    if isinstance(f.type, (IntType, FloatType)):
+        _ranges(f.type, f.rules, at)
+    # Last, so that a rule already reported for something worse is not reported again.
+    first: dict[str, Rule] = {}
+    for i, r in enumerate(f.rules):
+        if r.name in first and i not in flagged:
+            at(i, REPEATED_RULE, f"`@{r.text()}` repeats `@{first[r.name].text()}`; "
+               "both apply, so write the rule once")
+        first.setdefault(r.name, r)
     return out
 
 
-def _enum(values: list[str], rules: list[dict[str, Any]], at: Any) -> None:
+def _reads(f: Field, at: At) -> None:
+    shown = model.type_text(f.type)
+    for i, r in enumerate(f.rules):
+        if not model.applies(r.name, f.type):
+            hint = ""
+            if isinstance(f.type, model.ArrayType):
+                hint = " (rules read the array itself, not its elements)"
+            at(i, NEVER_APPLIES, f"`@{r.name}` reads {model.READS[r.name]}, which a `{shown}` "
+               f"value never is, so it checks nothing{hint}")
+        elif isinstance(f.type, FloatType) and r.name == "range":
+            at(i, PARTLY_APPLIES, "`@range` on `f64` checks only values that arrive as integers; "
+               "any number with a fraction or an exponent passes unchecked")
+
+
+def _spans(f: Field, lo_rule: str, hi_rule: str, at: At) -> None:
+    if not model.applies(lo_rule, f.type):
+        return
+    lows = [(r.number, i) for i, r in enumerate(f.rules) if r.name == lo_rule]
+    highs = [(r.number, i) for i, r in enumerate(f.rules) if r.name == hi_rule]
+    if lows and highs:
+        lo, i = max(lows)
+        hi, j = min(highs)
+        if lo > hi:
+            at(max(i, j), CONTRADICTION,
+               f"`@{lo_rule}({lo})` and `@{hi_rule}({hi})` leave no value that passes both")
+
+
+def _date(f: Field, at: At) -> None:
+    shown = model.type_text(f.type)
+    shortest, longest = DATE_LENGTHS[type(f.type)]
+    for i, r in enumerate(f.rules):
+        if r.name == "min_len" and longest is not None and r.number > longest:
+            at(i, CONTRADICTION, f"every `{shown}` is {longest} characters long, "
+               f"so `@min_len({r.number})` rejects them all")
+        if r.name == "max_len" and r.number < shortest:
+            size = "" if shortest == longest else "at least "
+            at(i, CONTRADICTION, f"every `{shown}` is {size}{shortest} characters long, "
+               f"so `@max_len({r.number})` rejects them all")
+        # A date's text is one label of digits and hyphens: always a host name, and
+        # never any of the other formats. A date-time holds `:` and `T`: none of them.
+        if r.name == "format" and not (isinstance(f.type, DateType) and r.value == "hostname"):
+            at(i, CONTRADICTION,
+               f"no `{shown}` text is a valid {r.value}, so `@format` rejects them all")
+
+
+def _format_lengths(f: Field, at: At) -> None:
+    for i, fmt in enumerate(f.rules):
+        if fmt.name != "format":
+            continue
+        shortest, longest = FORMAT_LENGTHS[str(fmt.value)]
+        size = f"{shortest}" if shortest == longest else f"{shortest} to {longest}"
+        for j, r in enumerate(f.rules):
+            if (r.name == "min_len" and r.number > longest) or (
+                r.name == "max_len" and r.number < shortest
+            ):
+                at(max(i, j), CONTRADICTION, f"every valid {fmt.value} is {size} characters "
+                   f"long, so `@{fmt.text()}` and `@{r.text()}` leave no value that passes both")
+
+
+def _enum(values: tuple[str, ...], rules: tuple[Rule, ...], at: At) -> None:
     for i, r in enumerate(rules):
-        if r["rule"] == "format":
-            probe = Schema.parse(f'schema P {{ v: String @format("{r["value"]}") }}').validator("P")
+        if r.name == "format":
+            probe = Schema.parse(f'schema P {{ v: String @format("{r.value}") }}').validator("P")
             passing = []
             for v in values:
                 try:
@@ -141,17 +180,17 @@ def _enum(values: list[str], rules: list[dict[str, Any]], at: Any) -> None:
                     passing.append(v)
                 except ValidationError:
                     pass
-        elif r["rule"] in ("min_len", "max_len"):
-            m = r["value"]
-            passing = [v for v in values if (len(v) >= m if r["rule"] == "min_len" else len(v) <= m)]
+        elif r.name in ("min_len", "max_len"):
+            m = r.number
+            passing = [v for v in values if (len(v) >= m if r.name == "min_len" else len(v) <= m)]
         else:
             continue
         if not passing:
-            at(i, CONTRADICTION, f"no value of the enum passes `@{_rule_text(r)}`")
+            at(i, CONTRADICTION, f"no value of the enum passes `@{r.text()}`")
 
 
-def _ranges(t: dict[str, Any], rules: list[dict[str, Any]], at: Any) -> None:
-    ranges = [(r["min"], r["max"], i) for i, r in enumerate(rules) if r["rule"] == "range"]
+def _ranges(t: IntType | FloatType, rules: tuple[Rule, ...], at: At) -> None:
+    ranges = [(*r.bounds, i) for i, r in enumerate(rules) if r.name == "range"]
     for a in range(len(ranges)):
         for b in range(a):
             lo1, hi1, _ = ranges[b]
@@ -159,32 +198,12 @@ def _ranges(t: dict[str, Any], rules: list[dict[str, Any]], at: Any) -> None:
             if lo2 > hi1 or lo1 > hi2:
                 at(i, DISJOINT_RANGES, f"`@range({lo2}..={hi2})` does not overlap "
                    f"`@range({lo1}..={hi1})`, so no value passes both")
-    if t["kind"] == "int":
-        tlo, thi = INT_BOUNDS[t["name"]]
+    if isinstance(t, IntType):
+        tlo, thi = t.bounds
         for lo, hi, i in ranges:
             if lo > thi or hi < tlo:
                 at(i, DISJOINT_RANGES, f"`@range({lo}..={hi})` lies outside the range of "
-                   f"`{t['name']}` ({tlo}..={thi}), so no value passes")
-
-
-def _rule_text(r: dict[str, Any]) -> str:
-    if r["rule"] == "range":
-        return f"range({r['min']}..={r['max']})"
-    return f"{r['rule']}({r['value']})"
-
-
-def _type_text(t: dict[str, Any]) -> str:
-    kind = t["kind"]
-    if kind == "int":
-        return str(t["name"])
-    if kind == "array":
-        return f"[{_type_text(t['item'])}{'?' if t['item_nullable'] else ''}]"
-    if kind == "ref":
-        return str(t["name"])
-    if kind == "enum":
-        return "enum"
-    names = {"float": "f64", "string": "String", "date": "Date", "datetime": "DateTime"}
-    return names.get(kind, str(kind))
+                   f"`{t.name}` ({tlo}..={thi}), so no value passes")
 
 
 # Lexing, only as far as positions need: the text has parsed already, so every token is

@@ -159,6 +159,17 @@ std::string_view format_name(Format format) {
   return format_names[static_cast<std::size_t>(format)];
 }
 
+std::string format_name_list() {
+  std::string out;
+  for (std::string_view name : format_names) {
+    if (!out.empty()) {
+      out += ", ";
+    }
+    out += name;
+  }
+  return out;
+}
+
 bool format_matches(Format format, std::string_view text) {
   switch (format) {
     case Format::Uuid:

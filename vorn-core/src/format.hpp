@@ -2,6 +2,7 @@
 #pragma once
 
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include "schema.hpp"
@@ -13,6 +14,9 @@ std::optional<Format> format_parse(std::string_view name);
 
 /// The format's name as the schema language and the "not a valid {name}" message write it.
 std::string_view format_name(Format format);
+
+/// Every format's name in declaration order, joined by ", ", for the parser's message.
+std::string format_name_list();
 
 /// Whether the UTF-8 text has the format's shape. Never fails.
 bool format_matches(Format format, std::string_view text);

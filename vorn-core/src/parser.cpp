@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-#include "format.hpp"   // format_parse
+#include "format.hpp"   // format_parse, format_name_list
 #include "unicode.hpp"  // decode_utf8, is_white_space, is_alphabetic, is_numeric
 
 namespace vorn {
@@ -38,8 +38,6 @@ using NameSet = std::unordered_set<std::string>;
 // of every walk over the type (destruction included), so a hostile text of a million `[`
 // must fail here rather than exhaust the stack.
 constexpr int max_array_depth = 256;
-
-constexpr std::string_view format_list = "uuid, email, hostname, ipv4, ipv6";
 
 // ---------------------------------------------------------------------------------------
 // Tokens
@@ -151,6 +149,34 @@ bool is_ascii_letter(char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
 }
 
+// The one-character token that `ch` begins, or Eof when it begins none.
+TokenKind single_char(char ch) {
+  switch (ch) {
+    case '{':
+      return TokenKind::LBrace;
+    case '}':
+      return TokenKind::RBrace;
+    case '[':
+      return TokenKind::LBracket;
+    case ']':
+      return TokenKind::RBracket;
+    case '(':
+      return TokenKind::LParen;
+    case ')':
+      return TokenKind::RParen;
+    case ':':
+      return TokenKind::Colon;
+    case '?':
+      return TokenKind::Question;
+    case '@':
+      return TokenKind::At;
+    case ',':
+      return TokenKind::Comma;
+    default:
+      return TokenKind::Eof;
+  }
+}
+
 class Lexer {
  public:
   explicit Lexer(std::string_view text) : text_(text) {}
@@ -159,108 +185,9 @@ class Lexer {
   /// which is then in `error`.
   [[nodiscard]] bool run(std::vector<Token>& tokens) {
     while (i_ < text_.size()) {
-      const char ch = text_[i_];
-      if (ch == '\n') {
-        ++i_;
-        ++line_;
-        column_ = 1;
-        continue;
+      if (!next(tokens)) {
+        return false;
       }
-      if (ch == ' ' || (ch >= '\t' && ch <= '\r')) {
-        step(1);
-        continue;
-      }
-      if (static_cast<unsigned char>(ch) >= 0x80) {
-        const Utf8Char d = decode_utf8(text_, i_);
-        if (!d.valid) {
-          return fail(unexpected_here(d));
-        }
-        if (is_white_space(d.c)) {
-          step(d.len);
-          continue;
-        }
-        if (!is_alphabetic(d.c)) {
-          return fail(unexpected_here(d));
-        }
-        tokens.push_back(identifier());
-        continue;
-      }
-      const std::uint64_t line = line_;
-      const std::uint64_t column = column_;
-      TokenKind single = TokenKind::Eof;
-      switch (ch) {
-        case '{':
-          single = TokenKind::LBrace;
-          break;
-        case '}':
-          single = TokenKind::RBrace;
-          break;
-        case '[':
-          single = TokenKind::LBracket;
-          break;
-        case ']':
-          single = TokenKind::RBracket;
-          break;
-        case '(':
-          single = TokenKind::LParen;
-          break;
-        case ')':
-          single = TokenKind::RParen;
-          break;
-        case ':':
-          single = TokenKind::Colon;
-          break;
-        case '?':
-          single = TokenKind::Question;
-          break;
-        case '@':
-          single = TokenKind::At;
-          break;
-        case ',':
-          single = TokenKind::Comma;
-          break;
-        default:
-          break;
-      }
-      if (single != TokenKind::Eof) {
-        step(1);
-        tokens.push_back(Token{Tok{single, {}, 0}, line, column});
-        continue;
-      }
-      if (ch == '"') {
-        if (!string_literal(tokens)) {
-          return false;
-        }
-        continue;
-      }
-      if (ch == '-' && next_is_digit(1)) {
-        if (!number_literal(tokens)) {
-          return false;
-        }
-        continue;
-      }
-      if (ch == '.' && byte_at(1) == '.' && byte_at(2) == '=') {
-        advance_ascii(3);
-        tokens.push_back(Token{Tok{TokenKind::DotDotEq, {}, 0}, line, column});
-        continue;
-      }
-      if (ch == '/' && byte_at(1) == '/') {
-        if (!comment()) {
-          return false;
-        }
-        continue;
-      }
-      if (is_ascii_digit(ch)) {
-        if (!number_literal(tokens)) {
-          return false;
-        }
-        continue;
-      }
-      if (is_ascii_letter(ch) || ch == '_') {
-        tokens.push_back(identifier());
-        continue;
-      }
-      return fail(unexpected_here(Utf8Char{static_cast<char32_t>(ch), 1, true}));
     }
     tokens.push_back(Token{Tok{}, line_, column_});
     return true;
@@ -269,6 +196,63 @@ class Lexer {
   ParseError error;
 
  private:
+  // Consumes the blank, comment or token at the cursor; every case is told apart by its
+  // first character.
+  [[nodiscard]] bool next(std::vector<Token>& tokens) {
+    const char ch = text_[i_];
+    if (ch == '\n') {
+      ++i_;
+      ++line_;
+      column_ = 1;
+      return true;
+    }
+    if (ch == ' ' || (ch >= '\t' && ch <= '\r')) {
+      step(1);
+      return true;
+    }
+    if (static_cast<unsigned char>(ch) >= 0x80) {
+      return non_ascii(tokens);
+    }
+    if (const TokenKind single = single_char(ch); single != TokenKind::Eof) {
+      tokens.push_back(Token{Tok{single, {}, 0}, line_, column_});
+      step(1);
+      return true;
+    }
+    if (ch == '"') {
+      return string_literal(tokens);
+    }
+    if (is_ascii_digit(ch) || (ch == '-' && next_is_digit(1))) {
+      return number_literal(tokens);
+    }
+    if (ch == '.' && byte_at(1) == '.' && byte_at(2) == '=') {
+      tokens.push_back(Token{Tok{TokenKind::DotDotEq, {}, 0}, line_, column_});
+      advance_ascii(3);
+      return true;
+    }
+    if (ch == '/' && byte_at(1) == '/') {
+      return comment();
+    }
+    if (is_ascii_letter(ch) || ch == '_') {
+      tokens.push_back(identifier());
+      return true;
+    }
+    return fail(unexpected_here(Utf8Char{static_cast<char32_t>(ch), 1, true}));
+  }
+
+  // Outside ASCII only white space and the start of an identifier may stand between tokens.
+  [[nodiscard]] bool non_ascii(std::vector<Token>& tokens) {
+    const Utf8Char d = decode_utf8(text_, i_);
+    if (d.valid && is_white_space(d.c)) {
+      step(d.len);
+      return true;
+    }
+    if (!d.valid || !is_alphabetic(d.c)) {
+      return fail(unexpected_here(d));
+    }
+    tokens.push_back(identifier());
+    return true;
+  }
+
   bool fail(ParseError e) {
     error = std::move(e);
     return false;
@@ -462,23 +446,15 @@ std::optional<Type> builtin(std::string_view name) {
   return std::nullopt;
 }
 
-// The readers return false after recording the error in `error_`: every one of them has
-// many early exits, and a single bool keeps each propagation one line. `parse` turns the
-// recorded error into the Result that callers see.
-class Parser {
+// The token cursor and the one recorded error. The readers built on it return false after
+// recording the error in `error_`: every one of them has many early exits, and a single
+// bool keeps each propagation one line. `Parser::run` turns the recorded error into the
+// Result that callers see.
+class Cursor {
  public:
-  explicit Parser(std::vector<Token> tokens) : tokens_(std::move(tokens)) {}
+  explicit Cursor(std::vector<Token> tokens) : tokens_(std::move(tokens)) {}
 
-  Result<Schema, ParseError> run() {
-    Schema schema;
-    if (!declarations(schema) || !check(schema)) {
-      return unexpected(std::move(error_));
-    }
-    resolve(schema);
-    return schema;
-  }
-
- private:
+ protected:
   const Token& current() const {
     if (tokens_.empty()) {
       return eof_;
@@ -532,6 +508,17 @@ class Parser {
     return true;
   }
 
+  // A name that JSON may hold but an identifier cannot (`first-name`, `$id`) is written as a
+  // string literal; either way only the text counts.
+  [[nodiscard]] bool expect_name(std::string_view what, std::string& out) {
+    if (!tok().is_name()) {
+      return fail_here("expected " + std::string(what) + ", found " + tok().describe());
+    }
+    out = tok().text;
+    advance();
+    return true;
+  }
+
   [[nodiscard]] bool expect_int(Int128& out) {
     if (tok().kind != TokenKind::Number) {
       return fail_here("expected a number, found " + tok().describe());
@@ -541,148 +528,24 @@ class Parser {
     return true;
   }
 
-  // -- declarations ----------------------------------------------------------------------
+  ParseError error_;
 
-  [[nodiscard]] bool declarations(Schema& schema) {
-    while (tok().kind != TokenKind::Eof) {
-      if (tok().is_ident("union")) {
-        if (!union_declaration(schema)) {
-          return false;
-        }
-      } else if (tok().is_ident("schema")) {
-        if (!schema_declaration(schema)) {
-          return false;
-        }
-      } else {
-        return fail_here("expected `schema` or `union`, found " + tok().describe());
-      }
-    }
-    return true;
-  }
+ private:
+  std::vector<Token> tokens_;
+  // Answers for an empty token vector. The lexer always ends the vector with Eof, so this
+  // is only a guard; a member rather than a global keeps the engine free of static
+  // destructors.
+  const Token eof_{};
+  std::size_t pos_ = 0;
+};
 
-  [[nodiscard]] bool schema_declaration(Schema& schema) {
-    advance();
-    ObjectType object;
-    if (!expect_ident("a schema name", object.name) || !expect(TokenKind::LBrace)) {
-      return false;
-    }
-    NameSet names;
-    while (tok().kind != TokenKind::RBrace && tok().kind != TokenKind::Eof) {
-      Field field;
-      if (!expect_ident("a field name", field.name) || !expect(TokenKind::Colon)) {
-        return false;
-      }
-      if (tok().is_ident("optional")) {
-        advance();
-        field.optional = true;
-      }
-      if (!ty(field.type, field.nullable, 0)) {
-        return false;
-      }
-      while (tok().kind == TokenKind::At) {
-        Rule rule;
-        if (!read_rule(rule)) {
-          return false;
-        }
-        field.rules.push_back(rule);
-      }
-      if (!names.insert(field.name).second) {
-        return fail_here("`" + object.name + "` declares `" + field.name + "` more than once");
-      }
-      object.fields.push_back(std::move(field));
-    }
-    if (!expect(TokenKind::RBrace)) {
-      return false;
-    }
-    if (schema.declares(object.name)) {
-      return fail_here("`" + object.name + "` is declared more than once");
-    }
-    object.deny_unknown_fields = true;
-    std::string key = object.name;
-    schema.objects.emplace(std::move(key), std::move(object));
-    return true;
-  }
+// Reads what follows a field's colon: the type with its `?`, then the rules. A name that is
+// not built in is only recorded, since it may be declared further down.
+class TypeReader : public Cursor {
+ public:
+  using Cursor::Cursor;
 
-  [[nodiscard]] bool union_declaration(Schema& schema) {
-    advance();
-    UnionType u;
-    if (!expect_ident("a union name", u.name)) {
-      return false;
-    }
-    const Token& at = current();
-    const std::uint64_t at_line = at.line;
-    const std::uint64_t at_column = at.column;
-    if (at.tok.kind != TokenKind::At) {
-      return fail_here("`" + u.name +
-                       "` needs `@tag(\"...\")` naming the field that decides the variant, found " +
-                       tok().describe());
-    }
-    advance();
-    std::string attribute;
-    if (!expect_ident("`tag`", attribute)) {
-      return false;
-    }
-    if (attribute != "tag") {
-      return fail("unknown union attribute `@" + attribute + "`, expected `@tag`", at_line,
-                  at_column);
-    }
-    if (!expect(TokenKind::LParen)) {
-      return false;
-    }
-    if (!tok().is_name()) {
-      return fail_here("expected the tag field's name, found " + tok().describe());
-    }
-    u.tag = tok().text;
-    advance();
-    if (u.tag.empty()) {
-      return fail_here("the tag field's name cannot be empty");
-    }
-    if (!expect(TokenKind::RParen) || !expect(TokenKind::LBrace)) {
-      return false;
-    }
-    NameSet tags;
-    while (tok().kind != TokenKind::RBrace && tok().kind != TokenKind::Eof) {
-      if (!tok().is_name()) {
-        return fail_here("expected a variant tag value, found " + tok().describe());
-      }
-      Variant variant;
-      variant.tag = tok().text;
-      advance();
-      if (!expect(TokenKind::Colon)) {
-        return false;
-      }
-      const std::uint64_t line = current().line;
-      const std::uint64_t column = current().column;
-      if (!expect_ident("a schema name", variant.type_name)) {
-        return false;
-      }
-      if (builtin(variant.type_name)) {
-        return fail("a variant must be a declared `schema`, and `" + variant.type_name +
-                        "` is a built-in type",
-                    line, column);
-      }
-      if (!tags.insert(variant.tag).second) {
-        return fail_here("`" + u.name + "` lists the tag `" + variant.tag + "` twice");
-      }
-      pending_variants_.push_back(PendingVariant{u.name, u.tag, variant.type_name, line, column});
-      u.variants.push_back(std::move(variant));
-    }
-    if (!expect(TokenKind::RBrace)) {
-      return false;
-    }
-    if (u.variants.empty()) {
-      return fail_here("`" + u.name + "` needs at least one variant");
-    }
-    if (schema.declares(u.name)) {
-      return fail_here("`" + u.name + "` is declared more than once");
-    }
-    std::string key = u.name;
-    schema.unions.emplace(std::move(key), std::move(u));
-    return true;
-  }
-
-  // -- types and rules -------------------------------------------------------------------
-
+ protected:
   [[nodiscard]] bool ty(Type& out, bool& nullable, int depth) {
     if (tok().kind == TokenKind::LBracket) {
       if (depth == max_array_depth) {
@@ -702,22 +565,61 @@ class Parser {
       if (!enum_values(out)) {
         return false;
       }
-    } else {
-      const std::uint64_t line = current().line;
-      const std::uint64_t column = current().column;
-      std::string name;
-      if (!expect_ident("a type", name)) {
-        return false;
-      }
-      if (std::optional<Type> known = builtin(name)) {
-        out = std::move(*known);
-      } else {
-        out.tag = Type::Tag::Ref;
-        pending_refs_.push_back(PendingRef{name, line, column});
-        out.name = std::move(name);
-      }
+    } else if (!named_type(out)) {
+      return false;
     }
     nullable = eat(TokenKind::Question);
+    return true;
+  }
+
+  [[nodiscard]] bool read_rule(Rule& rule) {
+    advance();  // the `@`
+    const std::uint64_t line = current().line;
+    const std::uint64_t column = current().column;
+    std::string name;
+    if (!expect_ident("a rule name", name) || !expect(TokenKind::LParen)) {
+      return false;
+    }
+    if (name == "range") {
+      if (!range(rule)) {
+        return false;
+      }
+    } else if (name == "format") {
+      if (!format(rule)) {
+        return false;
+      }
+    } else if (name == "min_len" || name == "max_len" || name == "min_items" ||
+               name == "max_items") {
+      rule.tag = name == "min_len"     ? Rule::Tag::MinLen
+                 : name == "max_len"   ? Rule::Tag::MaxLen
+                 : name == "min_items" ? Rule::Tag::MinItems
+                                       : Rule::Tag::MaxItems;
+      if (!count(name, rule.count)) {
+        return false;
+      }
+    } else {
+      return fail("unknown rule `@" + name + "`", line, column);
+    }
+    return expect(TokenKind::RParen);
+  }
+
+  std::vector<PendingRef> pending_refs_;
+
+ private:
+  [[nodiscard]] bool named_type(Type& out) {
+    const std::uint64_t line = current().line;
+    const std::uint64_t column = current().column;
+    std::string name;
+    if (!expect_ident("a type", name)) {
+      return false;
+    }
+    if (std::optional<Type> known = builtin(name)) {
+      out = std::move(*known);
+    } else {
+      out.tag = Type::Tag::Ref;
+      pending_refs_.push_back(PendingRef{name, line, column});
+      out.name = std::move(name);
+    }
     return true;
   }
 
@@ -752,50 +654,33 @@ class Parser {
     return true;
   }
 
-  [[nodiscard]] bool read_rule(Rule& rule) {
-    advance();  // the `@`
-    const std::uint64_t line = current().line;
-    const std::uint64_t column = current().column;
-    std::string name;
-    if (!expect_ident("a rule name", name) || !expect(TokenKind::LParen)) {
+  [[nodiscard]] bool range(Rule& rule) {
+    rule.tag = Rule::Tag::Range;
+    if (!expect_int(rule.min) || !expect(TokenKind::DotDotEq) || !expect_int(rule.max)) {
       return false;
     }
-    if (name == "range") {
-      rule.tag = Rule::Tag::Range;
-      if (!expect_int(rule.min) || !expect(TokenKind::DotDotEq) || !expect_int(rule.max)) {
-        return false;
-      }
-      if (rule.max < rule.min) {
-        return fail_here("`range(" + to_decimal(rule.min) + "..=" + to_decimal(rule.max) +
-                         ")` is empty");
-      }
-    } else if (name == "format") {
-      if (!tok().is_name()) {
-        return fail_here("expected a format name, found " + tok().describe());
-      }
-      const Token& format_token = current();
-      std::optional<Format> format = format_parse(format_token.tok.text);
-      if (!format) {
-        return fail("unknown format `" + format_token.tok.text +
-                        "`, expected one of: " + std::string(format_list),
-                    format_token.line, format_token.column);
-      }
-      advance();
-      rule.tag = Rule::Tag::Format;
-      rule.format = *format;
-    } else if (name == "min_len" || name == "max_len" || name == "min_items" ||
-               name == "max_items") {
-      rule.tag = name == "min_len"     ? Rule::Tag::MinLen
-                 : name == "max_len"   ? Rule::Tag::MaxLen
-                 : name == "min_items" ? Rule::Tag::MinItems
-                                       : Rule::Tag::MaxItems;
-      if (!count(name, rule.count)) {
-        return false;
-      }
-    } else {
-      return fail("unknown rule `@" + name + "`", line, column);
+    if (rule.max < rule.min) {
+      return fail_here("`range(" + to_decimal(rule.min) + "..=" + to_decimal(rule.max) +
+                       ")` is empty");
     }
-    return expect(TokenKind::RParen);
+    return true;
+  }
+
+  [[nodiscard]] bool format(Rule& rule) {
+    if (!tok().is_name()) {
+      return fail_here("expected a format name, found " + tok().describe());
+    }
+    const Token& format_token = current();
+    std::optional<Format> format = format_parse(format_token.tok.text);
+    if (!format) {
+      return fail(
+          "unknown format `" + format_token.tok.text + "`, expected one of: " + format_name_list(),
+          format_token.line, format_token.column);
+    }
+    advance();
+    rule.tag = Rule::Tag::Format;
+    rule.format = *format;
+    return true;
   }
 
   [[nodiscard]] bool count(std::string_view rule, std::uint64_t& out) {
@@ -813,81 +698,245 @@ class Parser {
     out = static_cast<std::uint64_t>(value);
     return true;
   }
+};
 
-  // -- checks once every declaration is read ---------------------------------------------
+// The checks that wait for the last declaration. Every field type first, then every
+// variant: a missing type is reported before a bad variant wherever each stands in the text.
+std::optional<ParseError> check_names(const Schema& schema, const std::vector<PendingRef>& refs,
+                                      const std::vector<PendingVariant>& variants) {
+  for (const PendingRef& ref : refs) {
+    if (!schema.declares(ref.name)) {
+      return error_at("unknown type `" + ref.name + "`", ref.line, ref.column);
+    }
+  }
+  for (const PendingVariant& v : variants) {
+    if (const ObjectType* object = schema.get(v.type_name)) {
+      if (object->field(v.tag) != nullptr) {
+        return error_at("`" + v.type_name + "` declares `" + v.tag + "`, which is the tag `" +
+                            v.union_name +
+                            "` uses; the tag belongs to the union, not to its variants",
+                        v.line, v.column);
+      }
+    } else if (schema.get_union(v.type_name) != nullptr) {
+      return error_at("`" + v.type_name + "` is a union, and a variant of `" + v.union_name +
+                          "` must be a `schema`",
+                      v.line, v.column);
+    } else {
+      return error_at("unknown type `" + v.type_name + "`", v.line, v.column);
+    }
+  }
+  return std::nullopt;
+}
 
-  [[nodiscard]] bool check(const Schema& schema) {
-    // Every field type first, then every variant: a missing type is reported before a bad
-    // variant wherever each stands in the text.
-    for (const PendingRef& ref : pending_refs_) {
-      if (!schema.declares(ref.name)) {
-        return fail("unknown type `" + ref.name + "`", ref.line, ref.column);
+// Fills the fields that spare the validator name lookups. The pointers aim at map nodes,
+// which stay put when the Schema is moved, so they survive the hand-over to the caller.
+void resolve(Schema& schema) {
+  std::unordered_map<std::string_view, std::uint32_t> key_ids;
+  for (auto& [name, object] : schema.objects) {
+    if (object.fields.size() > ObjectType::indexed_fields) {
+      for (std::uint32_t i = 0; i < object.fields.size(); ++i) {
+        object.index.emplace(object.fields[i].name, i);
       }
     }
-    for (const PendingVariant& v : pending_variants_) {
-      if (const ObjectType* object = schema.get(v.type_name)) {
-        if (object->field(v.tag) != nullptr) {
-          return fail("`" + v.type_name + "` declares `" + v.tag + "`, which is the tag `" +
-                          v.union_name +
-                          "` uses; the tag belongs to the union, not to its variants",
-                      v.line, v.column);
+    for (Field& field : object.fields) {
+      Type* t = &field.type;
+      while (t->tag == Type::Tag::Array) {
+        t = t->item.get();
+      }
+      if (t->tag == Type::Tag::Ref) {
+        t->ref_object = schema.get(t->name);
+        if (t->ref_object == nullptr) {
+          t->ref_union = schema.get_union(t->name);
         }
-      } else if (schema.get_union(v.type_name) != nullptr) {
-        return fail("`" + v.type_name + "` is a union, and a variant of `" + v.union_name +
-                        "` must be a `schema`",
-                    v.line, v.column);
+      }
+      auto [it, inserted] =
+          key_ids.try_emplace(field.name, static_cast<std::uint32_t>(schema.key_names.size()));
+      if (inserted) {
+        schema.key_names.push_back(field.name);
+      }
+      field.key_id = it->second;
+    }
+  }
+  for (auto& [name, u] : schema.unions) {
+    for (Variant& v : u.variants) {
+      v.object = schema.get(v.type_name);
+    }
+  }
+}
+
+// The declarations, and the whole parse built on them.
+class Parser : public TypeReader {
+ public:
+  using TypeReader::TypeReader;
+
+  Result<Schema, ParseError> run() {
+    Schema schema;
+    if (!declarations(schema)) {
+      return unexpected(std::move(error_));
+    }
+    if (std::optional<ParseError> error = check_names(schema, pending_refs_, pending_variants_)) {
+      return unexpected(std::move(*error));
+    }
+    resolve(schema);
+    return schema;
+  }
+
+ private:
+  [[nodiscard]] bool declarations(Schema& schema) {
+    while (tok().kind != TokenKind::Eof) {
+      if (tok().is_ident("union")) {
+        if (!union_declaration(schema)) {
+          return false;
+        }
+      } else if (tok().is_ident("schema")) {
+        if (!schema_declaration(schema)) {
+          return false;
+        }
       } else {
-        return fail("unknown type `" + v.type_name + "`", v.line, v.column);
+        return fail_here("expected `schema` or `union`, found " + tok().describe());
       }
     }
     return true;
   }
 
-  // Fills the fields that spare the validator name lookups. The pointers aim at map nodes,
-  // which stay put when the Schema is moved, so they survive the hand-over to the caller.
-  static void resolve(Schema& schema) {
-    std::unordered_map<std::string_view, std::uint32_t> key_ids;
-    for (auto& [name, object] : schema.objects) {
-      if (object.fields.size() > ObjectType::indexed_fields) {
-        for (std::uint32_t i = 0; i < object.fields.size(); ++i) {
-          object.index.emplace(object.fields[i].name, i);
-        }
-      }
-      for (Field& field : object.fields) {
-        Type* t = &field.type;
-        while (t->tag == Type::Tag::Array) {
-          t = t->item.get();
-        }
-        if (t->tag == Type::Tag::Ref) {
-          t->ref_object = schema.get(t->name);
-          if (t->ref_object == nullptr) {
-            t->ref_union = schema.get_union(t->name);
-          }
-        }
-        auto [it, inserted] =
-            key_ids.try_emplace(field.name, static_cast<std::uint32_t>(schema.key_names.size()));
-        if (inserted) {
-          schema.key_names.push_back(field.name);
-        }
-        field.key_id = it->second;
-      }
+  [[nodiscard]] bool schema_declaration(Schema& schema) {
+    advance();
+    ObjectType object;
+    if (!expect_ident("a schema name", object.name) || !expect(TokenKind::LBrace)) {
+      return false;
     }
-    for (auto& [name, u] : schema.unions) {
-      for (Variant& v : u.variants) {
-        v.object = schema.get(v.type_name);
+    NameSet names;
+    while (tok().kind != TokenKind::RBrace && tok().kind != TokenKind::Eof) {
+      Field field;
+      if (!read_field(field)) {
+        return false;
       }
+      if (!names.insert(field.name).second) {
+        return fail_here("`" + object.name + "` declares `" + field.name + "` more than once");
+      }
+      object.fields.push_back(std::move(field));
     }
+    if (!expect(TokenKind::RBrace)) {
+      return false;
+    }
+    if (schema.declares(object.name)) {
+      return fail_here("`" + object.name + "` is declared more than once");
+    }
+    object.deny_unknown_fields = true;
+    std::string key = object.name;
+    schema.objects.emplace(std::move(key), std::move(object));
+    return true;
   }
 
-  std::vector<Token> tokens_;
-  // Answers for an empty token vector. The lexer always ends the vector with Eof, so this
-  // is only a guard; a member rather than a global keeps the engine free of static
-  // destructors.
-  const Token eof_{};
-  std::size_t pos_ = 0;
-  std::vector<PendingRef> pending_refs_;
+  [[nodiscard]] bool read_field(Field& field) {
+    if (!expect_name("a field name", field.name) || !expect(TokenKind::Colon)) {
+      return false;
+    }
+    if (tok().is_ident("optional")) {
+      advance();
+      field.optional = true;
+    }
+    if (!ty(field.type, field.nullable, 0)) {
+      return false;
+    }
+    while (tok().kind == TokenKind::At) {
+      Rule rule;
+      if (!read_rule(rule)) {
+        return false;
+      }
+      field.rules.push_back(rule);
+    }
+    return true;
+  }
+
+  [[nodiscard]] bool union_declaration(Schema& schema) {
+    advance();
+    UnionType u;
+    if (!expect_ident("a union name", u.name) || !tag_attribute(u) || !expect(TokenKind::LBrace)) {
+      return false;
+    }
+    NameSet tags;
+    while (tok().kind != TokenKind::RBrace && tok().kind != TokenKind::Eof) {
+      if (!read_variant(u, tags)) {
+        return false;
+      }
+    }
+    if (!expect(TokenKind::RBrace)) {
+      return false;
+    }
+    if (u.variants.empty()) {
+      return fail_here("`" + u.name + "` needs at least one variant");
+    }
+    if (schema.declares(u.name)) {
+      return fail_here("`" + u.name + "` is declared more than once");
+    }
+    std::string key = u.name;
+    schema.unions.emplace(std::move(key), std::move(u));
+    return true;
+  }
+
+  // `@tag(name)` after the union's name, up to and including the `)`.
+  [[nodiscard]] bool tag_attribute(UnionType& u) {
+    const Token& at = current();
+    const std::uint64_t at_line = at.line;
+    const std::uint64_t at_column = at.column;
+    if (at.tok.kind != TokenKind::At) {
+      return fail_here("`" + u.name +
+                       "` needs `@tag(\"...\")` naming the field that decides the variant, found " +
+                       tok().describe());
+    }
+    advance();
+    std::string attribute;
+    if (!expect_ident("`tag`", attribute)) {
+      return false;
+    }
+    if (attribute != "tag") {
+      return fail("unknown union attribute `@" + attribute + "`, expected `@tag`", at_line,
+                  at_column);
+    }
+    if (!expect(TokenKind::LParen)) {
+      return false;
+    }
+    if (!tok().is_name()) {
+      return fail_here("expected the tag field's name, found " + tok().describe());
+    }
+    u.tag = tok().text;
+    advance();
+    if (u.tag.empty()) {
+      return fail_here("the tag field's name cannot be empty");
+    }
+    return expect(TokenKind::RParen);
+  }
+
+  [[nodiscard]] bool read_variant(UnionType& u, NameSet& tags) {
+    if (!tok().is_name()) {
+      return fail_here("expected a variant tag value, found " + tok().describe());
+    }
+    Variant variant;
+    variant.tag = tok().text;
+    advance();
+    if (!expect(TokenKind::Colon)) {
+      return false;
+    }
+    const std::uint64_t line = current().line;
+    const std::uint64_t column = current().column;
+    if (!expect_ident("a schema name", variant.type_name)) {
+      return false;
+    }
+    if (builtin(variant.type_name)) {
+      return fail("a variant must be a declared `schema`, and `" + variant.type_name +
+                      "` is a built-in type",
+                  line, column);
+    }
+    if (!tags.insert(variant.tag).second) {
+      return fail_here("`" + u.name + "` lists the tag `" + variant.tag + "` twice");
+    }
+    pending_variants_.push_back(PendingVariant{u.name, u.tag, variant.type_name, line, column});
+    u.variants.push_back(std::move(variant));
+    return true;
+  }
+
   std::vector<PendingVariant> pending_variants_;
-  ParseError error_;
 };
 
 }  // namespace
