@@ -104,8 +104,24 @@ def test_check_json_format_emits_one_record_per_payload():
                                      "message": "expected `\"`", "line": 6, "column": 56}]
 
 
-def _doc(text):
-    return text.encode()
+def test_check_places_issues_under_quoted_names(tmp_path):
+    schema = tmp_path / "q.vorn"
+    schema.write_text('schema T { "a.b": u8  a: A  "": u8  "x[0]": u8 }  schema A { b: u8 }')
+    doc = tmp_path / "d.json"
+    doc.write_text('{\n  "a.b": 300,\n  "a": {},\n  "": "s",\n  "x[0]": -1\n}')
+    # `a.b` also reads as `b` inside `a`. This payload holds both, so the issue sits at the
+    # object that holds both readings.
+    lines = tmp_path / "d.jsonl"
+    lines.write_text('{"a.b": 300, "a": {"b": 7}, "": 1, "x[0]": 1}\n')
+    u8 = "is outside the range of u8 (0..=255) (out_of_range)"
+    assert run("check", schema, "T", doc, lines) == (1, "\n".join([
+        f"{doc}:2:10: a.b: 300 {u8}",
+        f"{doc}:3:8: a.b: required (required)",
+        # The empty name renders as `<root>`: the root, or its member `""`.
+        f"{doc}:1:1: <root>: expected u8, found string (type_mismatch)",
+        f"{doc}:5:11: x[0]: -1 {u8}",
+        f"{lines}:1:1: a.b: 300 {u8}",
+        "2 payloads checked: 0 passed, 2 failed\n"]))
 
 
 @pytest.mark.parametrize(
@@ -140,7 +156,7 @@ def _doc(text):
     ],
 )
 def test_locator_places_an_issue(doc, path, code, names, where):
-    located = Locator(_doc(doc), None if names is None else frozenset(names))
+    located = Locator(doc.encode(), None if names is None else frozenset(names))
     assert located.locate(path, code) == where
 
 
