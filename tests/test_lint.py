@@ -150,7 +150,7 @@ def test_positions_point_at_each_rule():
         (4, 28, "A", "\u00e9t\u00e9"), (5, 23, "A", "n")]
     assert found[1].render("s.vorn") == (
         "s.vorn:5:23: A.n: `@range(3..=4)` does not overlap `@range(1..=2)`, "
-        "so no value passes both [disjoint-ranges]")
+        "so no value passes both (disjoint-ranges)")
 
 
 def test_a_rule_gets_one_finding_the_most_telling():

@@ -22,6 +22,7 @@ from collections.abc import Callable
 from dataclasses import dataclass
 
 from . import ValidationError, model
+from ._positions import text_line
 from ._vorn import Schema
 from .model import DateTimeType, DateType, EnumType, Field, FloatType, IntType, Rule, StringType
 
@@ -62,17 +63,10 @@ class Finding:
     line: int = 0
     column: int = 0
 
-    def location(self, source_name: str) -> str:
-        """``SOURCE:LINE:COL`` when the rule was located, else ``Type.field``."""
-        if self.line:
-            return f"{source_name}:{self.line}:{self.column}"
-        return f"{self.type_name}.{self.field}"
-
     def render(self, source_name: str) -> str:
-        return (
-            f"{self.location(source_name)}: {self.type_name}.{self.field}: "
-            f"{self.message} [{self.kind}]"
-        )
+        """``SOURCE:LINE:COL: Type.field: message (kind)``, the form ``check`` prints issues in."""
+        path = f"{self.type_name}.{self.field}"
+        return text_line(source_name, self.line, self.column, path, self.message, self.kind)
 
 
 def lint(text: str) -> list[Finding]:
