@@ -1,20 +1,17 @@
-"""Errors: what a ValidationError carries, how each issue reads, errors() for an API, and
-how an error crosses to another process."""
+"""Errors: what a ValidationError carries, how each issue reads, and errors() for an API.
+Pickling them is in test_pickle.py."""
 
-import copy
 import datetime
 import gc
 import json
-import pickle
 import subprocess
 import sys
 import textwrap
-from concurrent.futures import ProcessPoolExecutor
 
 import pytest
 
 from conftest import raised, validator
-from vorn_schema import Issue, IssueList, Issues, ParseError, Schema, ValidationError, json_default
+from vorn_schema import Issue, IssueList, Issues, Schema, ValidationError, json_default
 
 SCHEMA = """
 schema Item { id: u8  tags: [String] }
@@ -141,7 +138,6 @@ def test_issue_outlives_its_issues():
 def test_an_error_built_by_hand_stays_ordinary():
     e = ValidationError("plain text")
     assert (repr(e), str(e)) == ("ValidationError('plain text')", "plain text")
-    assert pickle.loads(pickle.dumps(e)).args == ("plain text",)
     empty = ValidationError(IssueList([]))
     assert repr(empty) == "ValidationError(0 issues)"
     issues = empty.issues
@@ -159,69 +155,6 @@ def test_json_default_writes_dates_as_iso_text():
     }
     with pytest.raises(TypeError, match="set is not JSON serializable"):
         json.dumps({1}, default=json_default)
-
-
-# --- Crossing to other processes -----------------------------------------------------------
-
-# Three issues, one quoting text that the repr of an Issue escapes.
-THREE = {"a": "x", "b": "", "items": [{"id": 300, "tags": []}], "kind": "\u00e9\"\\\n\u0301"}
-
-
-def reads(issues):
-    return (
-        len(issues),
-        [(i.path, i.code, i.message, str(i), repr(i)) for i in issues.list()],
-        *[getattr(issues, name)() for name in
-          ("summary", "first_path", "first_code", "first_message")],
-    )
-
-
-@pytest.mark.parametrize("protocol", range(2, pickle.HIGHEST_PROTOCOL + 1))
-def test_pickle_round_trip_keeps_every_read(protocol):
-    e = raised(lambda: ORDER(THREE))
-    e.request_id = "r-17"  # as a handler might add
-    back = pickle.loads(pickle.dumps(e, protocol))
-    assert type(back) is ValidationError
-    assert type(back.issues) is IssueList
-    assert reads(back.issues) == reads(e.issues)
-    assert (str(back), repr(back), back.errors()) == (str(e), repr(e), e.errors())
-    assert back.request_id == "r-17"
-    # A second trip goes through the stand-in itself.
-    again = pickle.loads(pickle.dumps(back, protocol))
-    assert reads(again.issues) == reads(e.issues)
-    assert copy.deepcopy(e).errors() == e.errors()
-
-
-def test_issues_and_issue_do_not_pickle():
-    assert "__reduce__" not in Issues.__dict__ and "__reduce__" not in Issue.__dict__
-    with pytest.raises(TypeError):
-        pickle.dumps(raised(lambda: ORDER(THREE)).issues)
-
-
-def test_parse_error_pickles_by_value_of_its_text():
-    e = ParseError("1:2: expected `:`")
-    e.request_id = "r-17"
-    back = pickle.loads(pickle.dumps(e))
-    assert type(back) is ParseError
-    assert (back.args, back.request_id) == (e.args, "r-17")
-
-
-def _validate_in_worker(payload):
-    return ORDER(payload)
-
-
-@pytest.mark.subprocess
-def test_worker_process_hands_errors_to_the_parent():
-    with ProcessPoolExecutor(1) as pool:
-        invalid = pool.submit(_validate_in_worker, FOUR)
-        broken = pool.submit(_validate_in_worker, '{"a": ')
-        with pytest.raises(ValidationError) as info:
-            invalid.result()
-        with pytest.raises(ParseError) as parse:
-            broken.result()
-    assert info.value.errors() == as_dicts(ROWS)
-    assert not isinstance(info.value.issues, Issues)
-    assert str(parse.value) == "1:7: unexpected end of input"
 
 
 # --- Where the package's error class comes from --------------------------------------------
