@@ -2,16 +2,27 @@
 
 import io
 import json
+import os
 import pathlib
+import select
+import shutil
+import signal
 import subprocess
 import sys
+import time
 
 import pytest
 
 from vorn_schema import cli
+from vorn_schema._positions import Locator, github_line, parse_error_parts
 
-EXAMPLES = pathlib.Path(__file__).parent.parent / "examples"
+ROOT = pathlib.Path(__file__).parent.parent
+EXAMPLES = ROOT / "examples"
 SHOP = str(EXAMPLES / "shop.vorn")
+
+
+def ex(name):
+    return str(EXAMPLES / name)
 
 
 def run(*argv, stdin=None, monkeypatch=None):
@@ -22,82 +33,147 @@ def run(*argv, stdin=None, monkeypatch=None):
     return code, out.getvalue()
 
 
-def ex(name):
-    return str(EXAMPLES / name)
-
-
-def test_check_valid_and_invalid_json_files():
-    code, out = run("check", SHOP, "Order", ex("order.json"), ex("order_invalid.json"))
-    assert code == 1
-    lines = out.splitlines()
-    bad = ex("order_invalid.json")
-    assert lines[0] == f"{bad}:1: customer_id: not a valid uuid (invalid_format)"
-    assert lines[3] == f"{bad}:1: items[0].quantity: 0 is outside 1..=1000 (out_of_range)"
-    assert lines[-2] == f"{bad}:1: gift_wrap: `Order` declares no field named `gift_wrap` (unknown_field)"
-    assert lines[-1] == "2 payloads checked: 1 passed, 1 failed"
-    assert run("check", SHOP, "Order", ex("order.json")) == (
-        0, "1 payload checked: 1 passed, 0 failed\n")
-
-
+BAD = ex("order_invalid.json")
+PAYMENTS = ex("payments.jsonl")
+ORDER_LINES = [
+    f"{BAD}:3:18: customer_id: not a valid uuid (invalid_format)",
+    f"{BAD}:7:37: items[0].quantity: 0 is outside 1..=1000 (out_of_range)",
+    # A missing member: the object that lacks it.
+    f"{BAD}:8:5: items[1].weight_kg: required; may be null but must be present (required)",
+    # An undeclared member: its key.
+    f"{BAD}:11:3: gift_wrap: `Order` declares no field named `gift_wrap` (unknown_field)",
+]
 PAYMENT_LINES = [
-    "3: amount_cents: 0 is outside 1..=100000000 (out_of_range)",
-    "4: type: `voucher` is not a variant of `PaymentEvent`; expected one of: card, "
-    "bank_transfer, refund (unknown_variant)",
-    "5: card_last4: length 2 is below the minimum of 4 (too_short)",
-    "5: at: `2024-05-04T08:00:00` has no UTC offset; Vorn does not assume local time "
-    "(missing_timezone)",
+    f"{PAYMENTS}:3:54: amount_cents: 0 is outside 1..=100000000 (out_of_range)",
+    f"{PAYMENTS}:4:10: type: `voucher` is not a variant of `PaymentEvent`; expected one of: "
+    "card, bank_transfer, refund (unknown_variant)",
+    f"{PAYMENTS}:5:72: card_last4: length 2 is below the minimum of 4 (too_short)",
+    f"{PAYMENTS}:5:84: at: `2024-05-04T08:00:00` has no UTC offset; Vorn does not assume local "
+    "time (missing_timezone)",
     # A truncated record: its fault is at the end of its own line.
-    "6:56: expected `\"`",
+    f"{PAYMENTS}:6:56: <root>: expected `\"` (invalid_json)",
+    "7 payloads checked: 3 passed, 4 failed",
 ]
 
 
-@pytest.mark.parametrize("jobs", [1, pytest.param(2, marks=pytest.mark.subprocess)])
-def test_check_json_lines_reports_each_line(jobs):
-    code, out = run("check", SHOP, "PaymentEvent", ex("payments.jsonl"), "--jobs", jobs)
-    assert code == 1
-    name = ex("payments.jsonl")
-    assert out.splitlines() == [f"{name}:{line}" for line in PAYMENT_LINES] + [
-        "7 payloads checked: 3 passed, 4 failed"]
+@pytest.mark.parametrize(
+    "argv, stdin, code, expected",
+    [
+        (["Order", ex("order.json"), BAD], None, 1, ORDER_LINES),
+        (["Order", ex("order.json")], None, 0, ["1 payload checked: 1 passed, 0 failed"]),
+        (["PaymentEvent", PAYMENTS], None, 1, PAYMENT_LINES),
+        pytest.param(["PaymentEvent", PAYMENTS, "--jobs", 2], None, 1, PAYMENT_LINES,
+                     marks=pytest.mark.subprocess, id="jobs"),
+        (["Customer", "--jsonl"], (EXAMPLES / "customers.jsonl").read_bytes(), 0,
+         ["3 payloads checked: 3 passed, 0 failed"]),
+        (["Order", "-"], b'\n\n  {"id": 1,\n  "x" 2}', 1,
+         ["<stdin>:4:7: <root>: expected `:` (invalid_json)"]),
+        # A limit stops reading the document, so the issue sits at its start.
+        *[
+            (["Order", ex("order.json"), option, 1], None, 1,
+             [f"{ex('order.json')}:1:1: <root>: {message}"])
+            for option, message in [
+                ("--max-depth", "nesting deeper than the limit of 1 (depth_exceeded)"),
+                ("--max-items", "more than 1 items in one array (size_exceeded)"),
+                ("--max-string-bytes", "string longer than 1 bytes (size_exceeded)"),
+                ("--max-object-keys", "more than 1 keys in one object (size_exceeded)"),
+            ]
+        ],
+        (["PaymentEvent", PAYMENTS, "--format", "github"], None, 1, [
+            f"::error file={PAYMENTS.replace(':', '%3A')},line=3,col=54::amount_cents: 0 is "
+            "outside 1..=100000000 (out_of_range)"]),
+    ],
+)
+def test_check_prints_each_issue_where_it_sits(argv, stdin, code, expected, monkeypatch):
+    got, out = run("check", SHOP, *argv, stdin=stdin, monkeypatch=monkeypatch)
+    lines = out.splitlines()
+    assert got == code
+    assert [line for line in lines if line in expected] == expected, lines
 
 
 def test_check_json_format_emits_one_record_per_payload():
-    code, out = run("check", SHOP, "PaymentEvent", ex("payments.jsonl"), "--format", "json")
+    code, out = run("check", SHOP, "PaymentEvent", PAYMENTS, "--format", "json")
     records = [json.loads(line) for line in out.splitlines()]
     assert code == 1
     assert [(r["line"], r["ok"]) for r in records] == [
         (1, True), (2, True), (3, False), (4, False), (5, False), (6, False), (7, True)]
-    assert records[2] == {"file": ex("payments.jsonl"), "line": 3, "ok": False, "errors": [
-        {"path": "amount_cents", "code": "out_of_range", "message": "0 is outside 1..=100000000"}]}
-    assert records[5]["errors"] == [
-        {"path": "<root>", "code": "invalid_json", "message": "6:56: expected `\"`"}]
+    assert records[2] == {"file": PAYMENTS, "line": 3, "ok": False, "errors": [
+        {"path": "amount_cents", "code": "out_of_range", "message": "0 is outside 1..=100000000",
+         "line": 3, "column": 54}]}
+    assert records[5]["errors"] == [{"path": "<root>", "code": "invalid_json",
+                                     "message": "expected `\"`", "line": 6, "column": 56}]
 
 
-def test_check_reads_standard_input(monkeypatch):
-    lines = (EXAMPLES / "customers.jsonl").read_bytes()
-    assert run("check", SHOP, "Customer", "--jsonl", stdin=lines, monkeypatch=monkeypatch) == (
-        0, "3 payloads checked: 3 passed, 0 failed\n")
-    code, out = run("check", SHOP, "Order", "-", stdin=b'\n\n  {"id": 1,\n  "x" 2}',
-                    monkeypatch=monkeypatch)
-    assert (code, out.splitlines()[0]) == (1, "<stdin>:4:7: expected `:`")
-    # A JSON record keeps the payload's line; the fault's position is in its message.
-    code, out = run("check", SHOP, "Order", "--format", "json", stdin=b'\n{"id" 1}',
-                    monkeypatch=monkeypatch)
-    assert json.loads(out) == {"file": "<stdin>", "line": 1, "ok": False, "errors": [
-        {"path": "<root>", "code": "invalid_json", "message": "2:7: expected `:`"}]}
+def test_check_places_issues_under_quoted_names(tmp_path):
+    schema = tmp_path / "q.vorn"
+    schema.write_text('schema T { "a.b": u8  a: A  "": u8  "x[0]": u8 }  schema A { b: u8 }')
+    doc = tmp_path / "d.json"
+    doc.write_text('{\n  "a.b": 300,\n  "a": {},\n  "": "s",\n  "x[0]": -1\n}')
+    # `a.b` also reads as `b` inside `a`. This payload holds both, so the issue sits at the
+    # object that holds both readings.
+    lines = tmp_path / "d.jsonl"
+    lines.write_text('{"a.b": 300, "a": {"b": 7}, "": 1, "x[0]": 1}\n')
+    u8 = "is outside the range of u8 (0..=255) (out_of_range)"
+    assert run("check", schema, "T", doc, lines) == (1, "\n".join([
+        f"{doc}:2:10: a.b: 300 {u8}",
+        f"{doc}:3:8: a.b: required (required)",
+        # The empty name renders as `<root>`: the root, or its member `""`.
+        f"{doc}:1:1: <root>: expected u8, found string (type_mismatch)",
+        f"{doc}:5:11: x[0]: -1 {u8}",
+        f"{lines}:1:1: a.b: 300 {u8}",
+        "2 payloads checked: 0 passed, 2 failed\n"]))
 
 
 @pytest.mark.parametrize(
-    "option, message",
+    "doc, path, code, names, where",
     [
-        ("--max-depth", "nesting deeper than the limit of 1 (depth_exceeded)"),
-        ("--max-items", "more than 1 items in one array (size_exceeded)"),
-        ("--max-string-bytes", "string longer than 1 bytes (size_exceeded)"),
-        ("--max-object-keys", "more than 1 keys in one object (size_exceeded)"),
+        ('{"a": 1}', "a", "out_of_range", None, (1, 7)),
+        ('{\n  "a": [1, {"b": true}]\n}', "a[1].b", "type_mismatch", None, (2, 18)),
+        ('{"a": {"x": 1}}', "a.b", "required", {"a", "b"}, (1, 7)),
+        ('{"a": 1, "zz": 2}', "zz", "unknown_field", None, (1, 10)),
+        ("\n  7", "<root>", "type_mismatch", None, (2, 3)),
+        ("\n\n[[1]]", "<root>", "depth_exceeded", None, (1, 1)),
+        # Keys merge by their decoded text; the last value counts, with its own key.
+        ('{"a": 1, "\\u0061": [true, 5]}', "a[1]", "type_mismatch", None, (1, 27)),
+        ('{"b": 1, "\\u0062": 2}', "b", "unknown_field", None, (1, 10)),
+        # Columns count bytes, and only a line feed ends a line.
+        ('{"\u00e9": 1, "x": null}', "x", "null_not_allowed", None, (1, 16)),
+        ('{"a":\r\n\r 1}', "a", "out_of_range", None, (2, 3)),
+        ('{"s": "]}[{\\"", "n": 0}', "n", "out_of_range", None, (1, 22)),
+        ('{"a": {"": 3}}', "a.", "type_mismatch", None, (1, 12)),
+        ('{"a": [0, 1]}', "a[01]", "type_mismatch", None, (1, 1)),
+        # `a.b` is the member `a.b`, or `b` inside `a`: the declared names tell which, and
+        # without them the issue sits at the object holding both readings.
+        ('{"a.b": 1, "a": {"b": 2}}', "a.b", "out_of_range", None, (1, 1)),
+        ('{"a.b": 1, "a": {"b": 2}}', "a.b", "out_of_range", {"a.b"}, (1, 9)),
+        ('{"a.b": 1, "a": {"b": 2}}', "a.b", "out_of_range", {"a", "b"}, (1, 23)),
+        ('{"a[0]": 1, "a": [2]}', "a[0]", "out_of_range", {"a"}, (1, 19)),
+        ('{"a": {}}', "a.b", "required", {"a", "b"}, (1, 7)),
+        ('{"a": {}}', "a.b", "required", {"a", "a.b"}, (1, 1)),
+        # A field with the empty name renders as `<root>`, as the root itself does.
+        ('{"": 3}', "<root>", "type_mismatch", {""}, (1, 1)),
+        ('{"": {}}', "<root>", "required", {""}, (1, 6)),
     ],
 )
-def test_check_limits_are_options(option, message):
-    code, out = run("check", SHOP, "Order", ex("order.json"), option, "1")
-    assert (code, out.splitlines()[0]) == (1, f"{ex('order.json')}:1: <root>: {message}")
+def test_locator_places_an_issue(doc, path, code, names, where):
+    located = Locator(doc.encode(), None if names is None else frozenset(names))
+    assert located.locate(path, code) == where
+
+
+@pytest.mark.parametrize(
+    "text, parts",
+    [
+        ("3:14: expected `:`", (3, 14, "expected `:`")),
+        ("1:2: unexpected `\n`: 9:9", (1, 2, "unexpected `\n`: 9:9")),
+    ],
+)
+def test_parse_error_parts(text, parts):
+    assert parse_error_parts(Exception(text)) == parts
+
+
+def test_github_annotation_escapes_its_properties_and_message():
+    assert github_line("a,b:c%.json", 2, 3, "p", "50%\r\nx", "c") == (
+        "::error file=a%2Cb%3Ac%25.json,line=2,col=3::p: 50%25%0D%0Ax (c)")
 
 
 @pytest.mark.parametrize(
@@ -108,27 +184,43 @@ def test_check_limits_are_options(option, message):
          f"{SHOP}: schema declares no type named `Nope`"),
         (["check", SHOP, "Order", "no-such.json"], "no-such.json: No such file or directory"),
         (["json-schema", SHOP, "Nope"], f"{SHOP}: schema declares no type named `Nope`"),
+        *[([command, "BAD", *rest], "BAD:2:6: unknown type `Strng`")
+          for command, *rest in (["check", "Order"], ["lint"], ["describe"], ["typeddict"])],
+        (["check", SHOP], "vorn-schema check: the following arguments are required: type"),
+        (["frobnicate"], "vorn-schema: argument COMMAND: invalid choice: 'frobnicate'"),
+        *[(["check", SHOP, "Order", option, value], f"vorn-schema check: argument {option}: "
+           f"expected a whole number from {low} to {high}, got `{value}`")
+          for option, value, low, high in [
+              ("--max-string-bytes", "99999999999999999999", 0, cli.U64_MAX),
+              ("--max-depth", "-1", 0, cli.U64_MAX),
+              ("--max-items", "1.5", 0, cli.U64_MAX),
+              ("--jobs", "0", 1, cli.MAX_JOBS),
+              ("--jobs", "two", 1, cli.MAX_JOBS)]],
     ],
 )
-def test_errors_exit_with_two(argv, message, capsys):
-    assert cli.main(argv, io.StringIO()) == 2
-    assert capsys.readouterr().err.splitlines()[-1] == message
-
-
-def test_schema_parse_error_names_the_file(tmp_path, capsys):
+def test_errors_exit_with_two_and_one_line(argv, message, tmp_path, capsys):
     bad = tmp_path / "bad.vorn"
-    bad.write_text("schema A {\n  x: Strng\n}\n")
-    for command in (["check", bad, "A"], ["lint", bad], ["describe", bad], ["typeddict", bad]):
-        assert cli.main([str(a) for a in command], io.StringIO()) == 2
-        assert capsys.readouterr().err == f"{bad}:2:6: unknown type `Strng`\n"
+    bad.write_text("schema Order {\n  x: Strng\n}\n")
+    argv = [str(bad) if a == "BAD" else a for a in argv]
+    try:
+        code = cli.main(argv, io.StringIO())
+    except SystemExit as e:
+        code = e.code
+    err = capsys.readouterr().err
+    usage_hint = " (see --help)" if message.startswith("vorn-schema") else ""
+    assert code == 2 and err.count("\n") == 1, err
+    assert err.startswith(message.replace("BAD", str(bad))) and err.endswith(usage_hint + "\n")
 
 
-@pytest.mark.parametrize("argv", [["check", SHOP], ["frobnicate"], ["check", SHOP, "Order",
-                                                                   "--jobs", "0"]])
-def test_usage_errors_exit_with_two(argv, capsys):
+def test_every_option_has_help_and_version_prints(capsys):
+    p = cli.parser()
+    commands = p._subparsers._group_actions[0].choices
+    for sub in [p, *commands.values()]:
+        for action in sub._actions:
+            assert action.help, (sub.prog, action.dest)
     with pytest.raises(SystemExit) as info:
-        cli.main(argv, io.StringIO())
-    assert info.value.code == 2
+        p.parse_args(["--version"])
+    assert (info.value.code, capsys.readouterr().out) == (0, f"vorn-schema {cli.__version__}\n")
 
 
 def test_describe_and_json_schema_print_json():
@@ -147,15 +239,22 @@ def test_typeddict_writes_a_module(tmp_path):
     assert run("typeddict", SHOP)[1] == source
 
 
-def test_lint_exit_status(tmp_path):
+@pytest.mark.parametrize(
+    "form, line",
+    [
+        ("text", "{file}:3:10: Price.n: `@min_len` reads text, which a `u32` value never is, "
+         "so it checks nothing (never-applies)"),
+        ("github", "::error file={file},line=3,col=10::Price.n: `@min_len` reads text, which a "
+         "`u32` value never is, so it checks nothing (never-applies)"),
+    ],
+)
+def test_lint_prints_as_check_does(form, line, tmp_path):
     assert run("lint", SHOP) == (0, "")
     sloppy = tmp_path / "sloppy.vorn"
     sloppy.write_text("schema Price {\n  amount: f64 @range(0..=100)\n  n: u32 @min_len(1)\n}\n")
-    code, out = run("lint", sloppy)
-    assert code == 1
-    assert out.splitlines()[1] == (
-        f"{sloppy}:3:10: Price.n: `@min_len` reads text, which a `u32` value never is, "
-        "so it checks nothing [never-applies]")
+    code, out = run("lint", sloppy, "--format", form)
+    file = str(sloppy) if form == "text" else str(sloppy).replace(":", "%3A")
+    assert (code, out.splitlines()[1]) == (1, line.format(file=file))
 
 
 class Tty(io.StringIO):
@@ -191,3 +290,108 @@ def test_module_entry_point():
     )
     assert (done.returncode, done.stdout, done.stderr) == (
         0, "1 payload checked: 1 passed, 0 failed\n", "")
+
+
+def _until(ready, what, timeout=60.0):
+    deadline = time.monotonic() + timeout
+    while not ready():
+        assert time.monotonic() < deadline, f"timed out waiting for {what}"
+        time.sleep(0.05)
+
+
+def _status(pid):
+    """The fields of /proc/PID/status, or {} once the process is gone."""
+    try:
+        text = pathlib.Path(f"/proc/{pid}/status").read_text()
+    except OSError:
+        return {}
+    return dict(line.split(":\t", 1) for line in text.splitlines() if ":\t" in line)
+
+
+def _children(pid):
+    try:
+        return [int(c) for c in pathlib.Path(f"/proc/{pid}/task/{pid}/children").read_text()
+                .split()]
+    except OSError:
+        return []
+
+
+def _blocks_ctrl_c(pid):
+    return bool(int(_status(pid).get("SigBlk", "0"), 16) & (1 << (signal.SIGINT - 1)))
+
+
+@pytest.mark.subprocess
+@pytest.mark.skipif(not os.path.exists(f"/proc/{os.getpid()}/task/{os.getpid()}/children"),
+                    reason="watches the processes through Linux's /proc")
+@pytest.mark.parametrize("jobs", [1, 2])
+def test_ctrl_c_exits_130_and_ends_the_workers(jobs):
+    # Ctrl-C on a terminal signals the whole process group, so the command runs in its own.
+    p = subprocess.Popen(
+        [sys.executable, "-m", "vorn_schema", "check", SHOP, "Order", "--jsonl", "--format",
+         "json", "--jobs", str(jobs)],
+        stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+        start_new_session=True, env=dict(os.environ, PYTHONUNBUFFERED="1"),
+    )
+    try:
+        if jobs == 1:
+            # The first record shows the run is under way, then it waits for the next line.
+            p.stdin.write(b"{}\n")
+            p.stdin.flush()
+            _until(lambda: select.select([p.stdout], [], [], 0)[0], "the first record")
+            assert json.loads(p.stdout.readline())["ok"] is False
+        else:
+            # Workers started with Ctrl-C blocked, and the command itself listening again.
+            _until(lambda: len([c for c in _children(p.pid) if _blocks_ctrl_c(c)]) == jobs
+                   and not _blocks_ctrl_c(p.pid), "the workers")
+        workers = _children(p.pid)
+        os.killpg(p.pid, signal.SIGINT)
+        _, err = p.communicate(timeout=60)
+    finally:
+        if p.poll() is None:
+            p.kill()
+    assert (p.returncode, err) == (130, b"")
+
+    def ended():
+        return all(_status(w).get("State", "Z")[0] in "ZX" for w in workers)
+
+    _until(ended, "the workers to end", 10)
+
+
+@pytest.mark.subprocess
+def test_pre_commit_hook_checks_the_files_it_is_given(tmp_path):
+    """Installs this tree as a hook repository, which builds the extension."""
+    pytest.importorskip("pre_commit")
+    git = shutil.which("git")
+    if git is None or not (ROOT / ".git").exists():
+        pytest.skip("needs git and a git checkout")
+    env = dict(os.environ, GIT_AUTHOR_NAME="t", GIT_AUTHOR_EMAIL="t@t", GIT_COMMITTER_NAME="t",
+               GIT_COMMITTER_EMAIL="t@t", GIT_CONFIG_NOSYSTEM="1", PYTHONPATH="")
+
+    def sh(*argv, cwd):
+        return subprocess.run(argv, cwd=cwd, env=env, capture_output=True, text=True,
+                              timeout=1200)
+
+    # The hook repository: this working tree as it is, with the arguments a user's
+    # configuration gives (try-repo has no way to pass them).
+    hooks = tmp_path / "hooks"
+    listed = sh(git, "ls-files", "-z", "--cached", "--others", "--exclude-standard", cwd=ROOT)
+    for name in filter(None, listed.stdout.split("\0")):
+        if (ROOT / name).is_file():
+            (hooks / name).parent.mkdir(parents=True, exist_ok=True)
+            shutil.copy2(ROOT / name, hooks / name)
+    manifest = hooks / ".pre-commit-hooks.yaml"
+    manifest.write_text(manifest.read_text() + "  args: [shop.vorn, Order]\n")
+    project = tmp_path / "project"
+    project.mkdir()
+    shutil.copy(SHOP, project / "shop.vorn")
+    shutil.copy(ex("order.json"), project / "ok.json")
+    shutil.copy(BAD, project / "bad.json")
+    for repo in (hooks, project):
+        sh(git, "init", "-q", cwd=repo)
+        sh(git, "add", ".", cwd=repo)
+        sh(git, "commit", "-qm", "init", cwd=repo)
+    done = sh(sys.executable, "-m", "pre_commit", "try-repo", hooks, "vorn-schema-check",
+              "--all-files", cwd=project)
+    assert done.returncode == 1, done.stdout + done.stderr
+    assert "bad.json:3:18: customer_id: not a valid uuid (invalid_format)" in done.stdout
+    assert "2 payloads checked: 1 passed, 1 failed" in done.stdout

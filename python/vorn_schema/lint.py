@@ -24,6 +24,7 @@ from collections.abc import Callable
 from dataclasses import dataclass
 
 from . import ValidationError, model
+from ._positions import text_line
 from ._vorn import Schema
 from .model import (
     DateTimeType,
@@ -81,15 +82,9 @@ class Finding:
         """``Type.field``, or ``Type`` for a finding about a declaration (``field`` empty)."""
         return f"{self.type_name}.{self.field}" if self.field else self.type_name
 
-    def location(self, source_name: str) -> str:
-        """``SOURCE:LINE:COL`` when the rule was located, else the subject."""
-        if self.line:
-            return f"{source_name}:{self.line}:{self.column}"
-        return self.subject
-
     def render(self, source_name: str) -> str:
-        """The finding as one line: location, subject, message and kind."""
-        return f"{self.location(source_name)}: {self.subject}: {self.message} [{self.kind}]"
+        """``SOURCE:LINE:COL: Type.field: message (kind)``, the form ``check`` prints issues in."""
+        return text_line(source_name, self.line, self.column, self.subject, self.message, self.kind)
 
 
 def lint(text: str) -> list[Finding]:
