@@ -26,12 +26,11 @@ void check(bool ok) {
 void walk(const Document& doc, Ref r, std::uint32_t bound, int depth) {
   check(r.index() < bound);
   check(depth <= 257);
-  const vorn::json::Node& node = r.node();
-  switch (node.tag) {
+  switch (r.tag()) {
     case NodeTag::Str: {
       std::optional<vorn::Text> text = r.as_str();
       check(text.has_value());
-      check(text->view().size() <= node.b);
+      check(text->view().size() <= r.str_raw().size());
       break;
     }
     case NodeTag::Array: {

@@ -131,7 +131,7 @@ bool short_float(const char* p, const char* end, double& out) {
 }  // namespace
 
 Node wide_integer(bool negative, const char* digits, std::size_t count) {
-  constexpr Node wide{NodeTag::WideInteger, 0, 0, 0, 0};
+  constexpr Node wide(NodeTag::WideInteger, 0, 0, 0);
   if (count > 20) {
     return wide;
   }
@@ -148,9 +148,9 @@ Node wide_integer(bool negative, const char* digits, std::size_t count) {
     if (v > i64_max + 1) {
       return wide;
     }
-    return Node{NodeTag::Integer, 0, 0, 0, 0 - v};
+    return Node(NodeTag::Integer, 0, 0, 0 - v);
   }
-  return Node{NodeTag::Integer, v > i64_max ? std::uint8_t{1} : std::uint8_t{0}, 0, 0, v};
+  return Node(NodeTag::Integer, v > i64_max ? std::uint8_t{1} : std::uint8_t{0}, 0, v);
 }
 
 bool float_node(const char* p, const char* end, Node& out) {
@@ -163,7 +163,7 @@ bool float_node(const char* p, const char* end, Node& out) {
       return false;
     }
   }
-  out = Node{NodeTag::Float, 0, 0, 0, std::bit_cast<std::uint64_t>(d)};
+  out = Node(NodeTag::Float, 0, 0, std::bit_cast<std::uint64_t>(d));
   return true;
 }
 

@@ -86,7 +86,7 @@ inline const char* read_number(const char* p, const char* end, Node& node, const
   }
   if (digit_count <= 18) {
     const std::uint64_t bits = negative ? 0 - magnitude : magnitude;
-    node = Node{NodeTag::Integer, 0, 0, 0, bits};
+    node = Node(NodeTag::Integer, 0, 0, bits);
     return p;
   }
   node = number_detail::wide_integer(negative, digits, digit_count);
