@@ -132,9 +132,8 @@ class Parser {
       case '7':
       case '8':
       case '9': {
-        Node number;
         const char* error = nullptr;
-        cur_ = read_number(cur_, end_, number, error);
+        const Node number = read_number(cur_, end_, error);
         if (error != nullptr) [[unlikely]] {
           return fail(error, cur_);
         }

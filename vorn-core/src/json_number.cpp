@@ -153,18 +153,17 @@ Node wide_integer(bool negative, const char* digits, std::size_t count) {
   return Node(NodeTag::Integer, v > i64_max ? std::uint8_t{1} : std::uint8_t{0}, 0, v);
 }
 
-bool float_node(const char* p, const char* end, Node& out) {
+std::optional<double> float_value(const char* p, const char* end) {
   double d = 0;
   if (!short_float(p, end, d)) {
     auto res = std::from_chars(p, end, d);
     if (res.ec == std::errc::result_out_of_range) {
       d = beyond_range(p, end);
     } else if (res.ec != std::errc() || res.ptr != end) {
-      return false;
+      return std::nullopt;
     }
   }
-  out = Node(NodeTag::Float, 0, 0, std::bit_cast<std::uint64_t>(d));
-  return true;
+  return d;
 }
 
 }  // namespace vorn::json::number_detail
