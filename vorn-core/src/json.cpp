@@ -526,17 +526,19 @@ void Document::build_lookup_tables(std::span<const std::uint32_t> long_objects) 
     const auto start = static_cast<std::uint32_t>(tables_.size());
     table_of_.emplace_back(i, start);
     tables_.push_back(static_cast<std::uint32_t>(size));
-    tables_.resize(tables_.size() + size, 0);
+    tables_.resize(tables_.size() + 2 * size, 0);
     const std::size_t mask = size - 1;
     std::uint32_t* slots = tables_.data() + start + 1;
     for (std::uint32_t position = 0; position < n.b_; ++position) {
       // The keys of an object are distinct texts, so each takes the first free slot.
       const std::string_view key = key_text(member_entries_[n.a_ + position].key);
-      std::size_t k = hash_key(key.data(), key.size(), seed_) & mask;
-      while (slots[k] != 0) {
+      const std::uint64_t hash = hash_key(key.data(), key.size(), seed_);
+      std::size_t k = hash & mask;
+      while (slots[2 * k] != 0) {
         k = (k + 1) & mask;
       }
-      slots[k] = position + 1;
+      slots[2 * k] = position + 1;
+      slots[2 * k + 1] = static_cast<std::uint32_t>(hash >> 32);
     }
   }
 }

