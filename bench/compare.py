@@ -460,6 +460,33 @@ class PydanticTypes(PythonTypes):
             model.model_rebuild(_types_namespace=self.ns)
 
 
+class PydanticTypedDictTypes(PydanticTypes):
+    """pydantic over TypedDicts, closed as the models are: a TypeAdapter that returns plain dicts,
+    as vorn does. Annotations stay text until every name exists, as for msgspec's TypedDicts."""
+
+    def __init__(self, description):
+        super().__init__(description)
+        import typing_extensions
+
+        self.typed_dict = typing_extensions.TypedDict  # typing's own is refused before 3.12
+        self.ns["NotRequired"] = typing_extensions.NotRequired
+
+    def record(self, name, fields, tag):
+        pending = {f: f"NotRequired[{ann}]" if optional else ann for f, ann, optional in fields}
+        if tag:
+            pending = {tag[0]: f"Literal[{tag[1]!r}]", **pending}
+        td = self.typed_dict(name, {f: typing.Any for f in pending})
+        td.__module__ = self.module.__name__
+        td.__pydantic_config__ = self.pydantic.ConfigDict(extra="forbid")
+        td.__required_keys__ = frozenset(f for f in pending if not pending[f].startswith("NotRequired"))
+        td.__optional_keys__ = frozenset(pending) - td.__required_keys__
+        td.__pending__ = pending
+        return td
+
+    def finish(self):
+        TypedDictTypes.finish(self)
+
+
 class StructTypes(PythonTypes):
     constraint = "Meta"
 
@@ -595,11 +622,14 @@ def vorn(schema, w):
     return {"bytes": v, "python": v}
 
 
-def pydantic_peer(schema, w):
-    import pydantic
+def pydantic_peer(types_class):
+    def make(schema, w):
+        import pydantic
 
-    adapter = pydantic.TypeAdapter(PydanticTypes(schema.describe()).build(w.root))
-    return {"bytes": adapter.validate_json, "python": adapter.validate_python}
+        adapter = pydantic.TypeAdapter(types_class(schema.describe()).build(w.root))
+        return {"bytes": adapter.validate_json, "python": adapter.validate_python}
+
+    return make
 
 
 def msgspec_peer(types_class):
@@ -639,7 +669,14 @@ def floor(module, attr):
 
 LIBRARIES = [
     Library("vorn", "vorn", "vorn_schema", vorn, "ValidationError"),
-    Library("pydantic", "pydantic", "pydantic", pydantic_peer, "ValidationError"),
+    Library("pydantic model", "pyd model", "pydantic", pydantic_peer(PydanticTypes), "ValidationError"),
+    Library(
+        "pydantic TypedDict",
+        "pyd TypedDict",
+        "pydantic",
+        pydantic_peer(PydanticTypedDictTypes),
+        "ValidationError",
+    ),
     Library("msgspec Struct", "ms Struct", "msgspec", msgspec_peer(StructTypes), "ValidationError"),
     Library("msgspec TypedDict", "ms TypedDict", "msgspec", msgspec_peer(TypedDictTypes), "ValidationError"),
     Library(
@@ -919,6 +956,43 @@ def derived(results):
     return lines
 
 
+README_COLUMNS = [
+    "pydantic model",
+    "pydantic TypedDict",
+    "msgspec Struct",
+    "msgspec TypedDict",
+    "jsonschema-rs",
+    "orjson.loads",
+]
+
+
+def readme_table(results, info, section="main"):
+    """The README's Performance table for the section's rows, in the README's own form."""
+
+    def us(x):
+        return f"{x:.2f}" if x < 100 else f"{x:.1f}" if x < 1000 else f"{x:.0f}"
+
+    versions = ", ".join(f"{k} {v}" for k, v in info["versions"].items() if k != "vorn_schema")
+    lines = [f"One run on {info['machine']}, {info['python']}; {versions}.", ""]
+    lines.append("| workload | vorn | " + " | ".join(README_COLUMNS) + " |")
+    lines.append("|---" * (len(README_COLUMNS) + 2) + "|")
+    for r in results:
+        if r["section"] != section:
+            continue
+        base = r["median_us"]["vorn"]
+        cells = [f"{r['workload']}, {'bytes' if r['road'] == 'bytes' else 'Python data'}", us(base)]
+        for name in README_COLUMNS:
+            peer = r["median_us"].get(name)
+            if peer is None:
+                cells.append(r["notes"].get(name, ""))
+            elif name == "orjson.loads":
+                cells.append(f"{us(peer)} (/{base / peer:.2f}x)")
+            else:
+                cells.append(f"{us(peer)} ({peer / base:.2f}x)")
+        lines.append("| " + " | ".join(cells) + " |")
+    return "\n".join(line.replace(" |  |", " | |") for line in lines)
+
+
 def plot(results, libraries, path, section="main"):
     """One bar a peer for each row of the section the README's table shows: its time over vorn's,
     on a log scale, so a bar past the line at 1 is a workload vorn wins."""
@@ -1005,6 +1079,9 @@ def main(argv=None):
     if lines:
         print("\n== vorn's own ratios")
         print("\n".join(lines))
+    if any(r["section"] == "main" for r in results):
+        print("\n== the README's table (main rows)\n")
+        print(readme_table(results, info))
     if args.json:
         with open(args.json, "w") as f:
             json.dump({**info, "rounds": rounds, "sample_seconds": target, "results": results}, f, indent=1)
