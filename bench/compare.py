@@ -1,6 +1,6 @@
 """vorn_schema against its peers, every library measured in one process on the same payloads.
 
-    python bench/compare.py [--quick] [--check] [--only WORD] [--json FILE] [--plot FILE.svg]
+    python bench/compare.py [--quick] [--check] [--processes N] [--only WORD] [--json FILE] [--plot FILE.svg]
     python bench/compare.py --write-docs DIR      # the documents for bench/engine_bench
 
 Install the peers with `pip install ".[bench]"`. Each workload is a vorn schema; the peers'
