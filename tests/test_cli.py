@@ -160,6 +160,14 @@ def test_locator_places_an_issue(doc, path, code, names, where):
     assert located.locate(path, code) == where
 
 
+def test_locator_places_issues_in_any_order():
+    # Each position is counted from the one before, forwards or back, across lines.
+    doc = Locator('{"\u00e9": [1, "\u00e9\u00e9", 3],\n "b": {"\u00e9": 1, "c": 2}}'.encode())
+    asked = ["b.c", "\u00e9[2]", "\u00e9[0]", "b.\u00e9", "b.c", "\u00e9[1]"]
+    assert [doc.locate(path, "out_of_range") for path in asked] == [
+        (2, 22), (1, 20), (1, 9), (2, 14), (2, 22), (1, 12)]
+
+
 @pytest.mark.parametrize(
     "text, parts",
     [
