@@ -316,16 +316,18 @@ def _status(pid):
     return dict(line.split(":\t", 1) for line in text.splitlines() if ":\t" in line)
 
 
-def _children(pid):
+def _descendants(pid):
     try:
-        return [int(c) for c in pathlib.Path(f"/proc/{pid}/task/{pid}/children").read_text()
-                .split()]
+        children = pathlib.Path(f"/proc/{pid}/task/{pid}/children").read_text().split()
     except OSError:
         return []
+    return [d for c in children for d in (int(c), *_descendants(int(c)))]
 
 
-def _blocks_ctrl_c(pid):
-    return bool(int(_status(pid).get("SigBlk", "0"), 16) & (1 << (signal.SIGINT - 1)))
+def _deaf_to_ctrl_c(pid):
+    status = _status(pid)
+    masks = int(status.get("SigBlk", "0"), 16) | int(status.get("SigIgn", "0"), 16)
+    return bool(masks & (1 << (signal.SIGINT - 1)))
 
 
 @pytest.mark.subprocess
@@ -348,10 +350,10 @@ def test_ctrl_c_exits_130_and_ends_the_workers(jobs):
             _until(lambda: select.select([p.stdout], [], [], 0)[0], "the first record")
             assert json.loads(p.stdout.readline())["ok"] is False
         else:
-            # Workers started with Ctrl-C blocked, and the command itself listening again.
-            _until(lambda: len([c for c in _children(p.pid) if _blocks_ctrl_c(c)]) == jobs
-                   and not _blocks_ctrl_c(p.pid), "the workers")
-        workers = _children(p.pid)
+            # Workers deaf to Ctrl-C, and the command itself listening again.
+            _until(lambda: len([c for c in _descendants(p.pid) if _deaf_to_ctrl_c(c)]) >= jobs
+                   and not _deaf_to_ctrl_c(p.pid), "the workers")
+        workers = _descendants(p.pid)
         os.killpg(p.pid, signal.SIGINT)
         _, err = p.communicate(timeout=60)
     finally:

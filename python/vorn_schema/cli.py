@@ -112,6 +112,9 @@ _worker: tuple[Validator, frozenset[str]] | None = None
 
 def _worker_init(schema_text: str, type_name: str, limits: tuple[int, int, int, int]) -> None:
     global _worker
+    # A forked worker starts with Ctrl-C blocked (see _start_pool); one started afresh, by
+    # the spawn or forkserver methods, may not, and ignores it from here on.
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
     schema = Schema.parse(schema_text)
     _worker = schema.validator(type_name, Limits(*limits)), declared_names(schema.describe())
 
