@@ -949,6 +949,28 @@ def plot(results, libraries, path, section="main"):
     fig.savefig(path)
 
 
+def write_docs(rows, directory):
+    """Each workload's first payload as JSON, with its schema and root, for bench/engine_bench."""
+    os.makedirs(directory, exist_ok=True)
+    written = set()
+    for w in rows:
+        text = w.encode(w.payloads[0])
+        if "bytes" not in w.roads or w.series or (w.schema, text) in written:
+            continue
+        written.add((w.schema, text))
+        slug = "".join(c if c.isalnum() else "-" for c in w.name.lower()).strip("-")
+        while "--" in slug:
+            slug = slug.replace("--", "-")
+        base = os.path.join(directory, f"{w.section}-{slug}")
+        with open(base + ".json", "wb") as f:
+            f.write(text)
+        with open(base + ".schema", "w") as f:
+            f.write(w.schema)
+        with open(base + ".meta", "w") as f:
+            f.write(f"root {w.root}\n" + "".join(f"{k} {v}\n" for k, v in w.limits.items()))
+    print(f"wrote the documents to {directory}")
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--quick", action="store_true", help="fewer, shorter samples and smaller key counts")
@@ -958,8 +980,12 @@ def main(argv=None):
     parser.add_argument(
         "--plot", metavar="FILE.svg", help="draw the main workloads of the run as a bar chart"
     )
+    parser.add_argument("--write-docs", metavar="DIR", help="write the documents for bench/engine_bench, then stop")
     args = parser.parse_args(argv)
 
+    if args.write_docs:
+        write_docs([w for w in workloads(True) if not args.only or args.only in w.name], args.write_docs)
+        return 0
     libraries = [lib for lib in LIBRARIES if installed(lib)]
     rows = [w for w in workloads(args.quick) if not args.only or args.only in w.name]
     info = header_text(LIBRARIES)

@@ -33,6 +33,7 @@ struct Tally {
   bool keeps(const Ref&, const vorn::Type&) const { return false; }
   Value same(const Ref&) { return one(); }
   void unreadable(const Ref&, std::uint64_t) {}
+  bool counted(const Ref&) const { return true; }
   Value list(std::uint64_t) { return one(); }
   Value dict() { return one(); }
   bool set_item(Value& list, std::uint64_t, Value&& v) { return add(list, v); }

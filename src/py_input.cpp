@@ -53,31 +53,14 @@ void PyInput::classify() {
   const unsigned long flags =
       type == &PyLong_Type ? Py_TPFLAGS_LONG_SUBCLASS : PyType_GetFlags(type);
   if (flags & Py_TPFLAGS_LONG_SUBCLASS) {
-    int overflow = 0;
-    long long s = PyLong_AsLongLongAndOverflow(o, &overflow);
-    if (overflow == 0 && !(s == -1 && PyErr_Occurred())) {
-      int_ = IntValue::from_signed(s);
-      kind_ = Kind::Integer;
-      return;
-    }
-    PyErr_Clear();
-    if (overflow > 0) {
-      unsigned long long u = PyLong_AsUnsignedLongLong(o);
-      if (!(u == static_cast<unsigned long long>(-1) && PyErr_Occurred())) {
-        int_ = IntValue::from_unsigned(u);
-        kind_ = Kind::Integer;
-        return;
-      }
-      PyErr_Clear();
-    }
-    kind_ = Kind::WideInteger;
+    classify_int();
     return;
   }
   if (flags & Py_TPFLAGS_UNICODE_SUBCLASS) {
     kind_ = Kind::Str;
     return;
   }
-  if (type == &PyFloat_Type || PyType_IsSubtype(type, &PyFloat_Type)) {
+  if (PyType_IsSubtype(type, &PyFloat_Type)) {
     kind_ = Kind::Float;
     return;
   }
@@ -89,11 +72,37 @@ void PyInput::classify() {
     kind_ = Kind::Array;
     return;
   }
+  classify_date();
+}
+
+void PyInput::classify_int() {
+  PyObject* o = object_.get();
+  int overflow = 0;
+  long long s = PyLong_AsLongLongAndOverflow(o, &overflow);
+  if (overflow == 0 && !(s == -1 && PyErr_Occurred())) {
+    int_ = IntValue::from_signed(s);
+    kind_ = Kind::Integer;
+    return;
+  }
+  PyErr_Clear();
+  if (overflow > 0) {
+    unsigned long long u = PyLong_AsUnsignedLongLong(o);
+    if (!(u == static_cast<unsigned long long>(-1) && PyErr_Occurred())) {
+      int_ = IntValue::from_unsigned(u);
+      kind_ = Kind::Integer;
+      return;
+    }
+    PyErr_Clear();
+  }
+  kind_ = Kind::WideInteger;
+}
+
+void PyInput::classify_date() {
   // A datetime is also a date, so it is asked first.
   for (const DateClass date_class : {DateClass::DateTime, DateClass::Date}) {
     PyObject* cls = date_class == DateClass::DateTime ? bindings_->datetime_type.get()
                                                       : bindings_->date_type.get();
-    const int is = PyObject_IsInstance(o, cls);
+    const int is = PyObject_IsInstance(object_.get(), cls);
     if (is < 0) {
       PyErr_Clear();  // a raising __class__ or __instancecheck__ counts as "no"
     } else if (is == 1) {

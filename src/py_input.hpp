@@ -37,12 +37,15 @@ class PyInput {
         run_(o.run_),
         int_(o.int_),
         kind_(o.kind_),
-        date_class_(o.date_class_) {}
+        date_class_(o.date_class_),
+        uncounted_(o.uncounted_) {}
   PyInput(PyInput&&) noexcept = default;
   PyInput& operator=(PyInput&&) noexcept = default;
 
   PyObject* object() const { return object_.get(); }
   DateClass date_class() const { return date_class_; }
+  /// Whether len() answered 0 because the object's __len__ raised.
+  bool uncounted() const { return uncounted_; }
 
   Kind kind() const { return kind_; }
 
@@ -125,7 +128,8 @@ class PyInput {
       n = PyObject_Size(o);
     }
     if (n < 0) {
-      PyErr_Clear();  // a failing __len__ reads as empty
+      PyErr_Clear();  // a failing __len__ reads as empty, and the builder is told so
+      uncounted_ = true;
       return 0;
     }
     return static_cast<std::uint64_t>(n);
@@ -263,6 +267,8 @@ class PyInput {
   static constexpr std::uint32_t hint_off = UINT32_MAX;
 
   void classify();
+  void classify_int();   // an int or int subclass: Integer with its value, or WideInteger
+  void classify_date();  // anything else: a date object read as Str, or Unsupported
   std::optional<Text> isoformat() const;
   std::string key_text(PyObject* key) const;
   void fail_walk(const char* message) const;
@@ -273,6 +279,7 @@ class PyInput {
   IntValue int_;  // the value when kind_ is Integer, read once
   Kind kind_ = Kind::Unsupported;
   DateClass date_class_ = DateClass::None;  // a date object, read through its isoformat()
+  mutable bool uncounted_ = false;          // set by len(), which the Input contract keeps const
 };
 
 static_assert(Input<PyInput>);

@@ -53,12 +53,26 @@ void Builder::fail() {
   error_.park_error();
 }
 
+namespace {
+constexpr const char* sequence_changed = "a sequence changed while it was validated";
+}  // namespace
+
 void Builder::unreadable(const PyInput& array, std::uint64_t i) {
   // The adapter swallowed the element's error, as reading must; a list the result needs
   // cannot leave the element out, so the build fails with the error a second read gives.
   Owned element = PyInput::sequence_item(array.object(), i);
   if (element) {
-    PyErr_SetString(PyExc_RuntimeError, "a sequence changed while it was validated");
+    PyErr_SetString(PyExc_RuntimeError, sequence_changed);
+  }
+  fail();
+}
+
+void Builder::fail_uncounted(const PyInput& array) {
+  // As for an unreadable element: the adapter read a raising len() as 0, and an empty list
+  // in the result would drop the caller's elements unchecked, so the build fails with the
+  // error a second len() gives.
+  if (PyObject_Size(array.object()) >= 0) {
+    PyErr_SetString(PyExc_RuntimeError, sequence_changed);
   }
   fail();
 }

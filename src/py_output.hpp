@@ -62,6 +62,13 @@ class Builder {
   }
   Value same(const PyInput& in) { return scalar(in); }
   void unreadable(const PyInput& array, std::uint64_t i);
+  bool counted(const PyInput& array) {
+    if (array.uncounted()) {
+      fail_uncounted(array);
+      return false;
+    }
+    return true;
+  }
 
   // ---- the JSON road: every value is made anew ----
   // Inline: out of line, these two calls were 2.6% of the benchmark order's JSON accept.
@@ -107,6 +114,7 @@ class Builder {
   bool keeps(const json::Ref& /*r*/, const Type& /*array*/) const { return false; }
   Value same(const json::Ref& /*r*/) { return Value{}; }
   void unreadable(const json::Ref& /*array*/, std::uint64_t /*i*/) {}
+  bool counted(const json::Ref& /*array*/) const { return true; }
 
   // ---- containers ----
   Value list(std::uint64_t n) { return made(PyList_New(static_cast<Py_ssize_t>(n))); }
@@ -166,6 +174,7 @@ class Builder {
   // `own`, when not null, is a str holding exactly `text`, used instead of a new one.
   Value from_iso(std::string_view text, bool is_datetime, PyObject* own);
   [[gnu::cold]] void fail();
+  [[gnu::cold]] void fail_uncounted(const PyInput& array);
 
   const Bindings& bindings_;
   bool failed_ = false;

@@ -28,13 +28,22 @@ namespace vorn::py {
 namespace {
 
 /// Everything a run needs that does not depend on the payload, resolved once at binding.
+/// Built in place and never moved: `root` borrows the name from `type_name`.
 struct Bound {
+  Bound(std::string name, std::shared_ptr<const Schema> s, Bindings&& b, const Limits& l)
+      : type_name(std::move(name)),
+        schema(std::move(s)),
+        bindings(std::move(b)),
+        limits(l),
+        root(resolve_root(*schema, type_name)) {}
+  Bound(const Bound&) = delete;
+  Bound& operator=(const Bound&) = delete;
+
   std::string type_name;
   std::shared_ptr<const Schema> schema;
   Bindings bindings;
   Limits limits;
-  const ObjectType* object = nullptr;  // exactly one of these is set
-  const UnionType* union_type = nullptr;
+  Root root;
   std::shared_ptr<const std::string> source = nullptr;  // the schema's text, for pickling
 };
 
@@ -47,16 +56,12 @@ const Bound& bound_of(PyObject* self) {
   return reinterpret_cast<ValidatorObject*>(self)->bound;
 }
 
-Root root_of(const Bound& b) {
-  return Root{b.object, b.union_type, b.type_name};
-}
-
 PyObject* run_python(const Bound& b, PyObject* payload) {
   RunState run;
   PyInput root(Owned::borrow(payload), b.bindings, run);
   Builder out(b.bindings);
   IssueList issues;
-  Owned result = walk(*b.schema, root_of(b), root, b.limits, out, issues);
+  Owned result = walk(*b.schema, b.root, root, b.limits, out, issues);
   if (run.failed) {
     run.restore_error();  // a dict mutated under its key walk fails the whole call
     return nullptr;
@@ -90,7 +95,7 @@ PyObject* run_json(const Bound& b, std::string_view bytes) {
   }
   Builder out(b.bindings);
   IssueList issues;
-  Owned result = walk(*b.schema, root_of(b), parsed.value().root(), b.limits, out, issues);
+  Owned result = walk(*b.schema, b.root, parsed.value().root(), b.limits, out, issues);
   return out.finish(std::move(result), std::move(issues));
 }
 
@@ -340,10 +345,8 @@ PyObject* bind_validator(const std::shared_ptr<const Schema>& schema, PyObject* 
   if (!schema->declares(name)) {
     return raise_unknown_type(name);
   }
-  Bound bound{std::move(name), schema, Bindings{}, limits, nullptr, nullptr};
-  bound.object = schema->get(bound.type_name);
-  bound.union_type = schema->get_union(bound.type_name);
-  if (!fill_bindings(bound.bindings, *schema)) {
+  Bindings bindings;
+  if (!fill_bindings(bindings, *schema)) {
     return nullptr;
   }
   auto* type = reinterpret_cast<PyTypeObject*>(validator_class());
@@ -354,7 +357,8 @@ PyObject* bind_validator(const std::shared_ptr<const Schema>& schema, PyObject* 
   if (self == nullptr) {
     return nullptr;
   }
-  new (&reinterpret_cast<ValidatorObject*>(self)->bound) Bound(std::move(bound));
+  new (&reinterpret_cast<ValidatorObject*>(self)->bound)
+      Bound(std::move(name), schema, std::move(bindings), limits);
   return self;
 }
 

@@ -5,7 +5,7 @@ from dataclasses import dataclass
 import pytest
 from hypothesis import settings
 
-from vorn_schema import ValidationError, _vorn
+from vorn_schema import ParseError, ValidationError, _vorn
 
 settings.register_profile("fast", max_examples=60, deadline=None)
 settings.register_profile("slow", max_examples=2000, deadline=None)
@@ -26,6 +26,35 @@ def issues_of(call):
     with pytest.raises(ValidationError) as info:
         call()
     return [Err(i.code, i.path, i.message) for i in info.value.args[0].list()]
+
+
+def raised(call):
+    """Runs `call`, which must raise ValidationError, and returns the error."""
+    with pytest.raises(ValidationError) as info:
+        call()
+    return info.value
+
+
+def typed(value):
+    """The value with every type spelled out, so that 1, 1.0 and True differ."""
+    if isinstance(value, dict):
+        return ("dict", [(k, typed(v)) for k, v in value.items()])
+    if isinstance(value, list):
+        return ("list", [typed(v) for v in value])
+    if isinstance(value, float):
+        return ("float", repr(value))
+    return (type(value).__name__, value)
+
+
+def outcome(v, payload):
+    """What `v` makes of `payload`, comparable across roads, threads and processes."""
+    try:
+        return ("ok", typed(v(payload)))
+    except ParseError as e:
+        return ("parse", str(e))
+    except ValidationError as e:
+        issues = e.args[0]
+        return ("issues", [(i.code, i.path, i.message) for i in issues.list()], str(e), len(issues))
 
 
 def matches(actual, expected):

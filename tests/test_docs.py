@@ -8,6 +8,7 @@
 """
 
 import contextlib
+import importlib.util
 import io
 import os
 import pathlib
@@ -95,12 +96,7 @@ def script(with_dask):
 
 @pytest.mark.subprocess
 def test_python_examples_run_as_one_script(workdir):
-    try:
-        import dask  # noqa: F401  (the Dask recipe runs only where Dask is installed)
-
-        with_dask = True
-    except ImportError:
-        with_dask = False
+    with_dask = importlib.util.find_spec("dask") is not None  # for the Dask recipe
     # The typed-results example imports the module that its console command generates.
     cli.main(["typeddict", "examples/shop.vorn", "-o", "shop_types.py"], io.StringIO())
     (workdir / "readme_examples.py").write_text(script(with_dask))

@@ -1,147 +1,152 @@
-"""ValidationError as an API returns it: errors(), repr, pickling, and JSON-ready results."""
+"""Errors: what a ValidationError carries, how each issue reads, and errors() for an API.
+Pickling them is in test_pickle.py."""
 
-import copy
 import datetime
+import gc
 import json
-import pickle
-from concurrent.futures import ProcessPoolExecutor
+import subprocess
+import sys
+import textwrap
 
 import pytest
 
-import vorn_schema
-from conftest import validator
-from vorn_schema import IssueList, Issues, ValidationError, json_default
+from conftest import raised, validator
+from vorn_schema import Issue, IssueList, Issues, Schema, ValidationError, json_default
 
 SCHEMA = """
 schema Item { id: u8  tags: [String] }
 schema Order { a: u8  b: String  items: [Item]  when: optional DateTime  kind: optional enum { x } }
 """
-# Three issues, one quoting text that the repr of an Issue escapes.
-THREE = {"a": "x", "b": "", "items": [{"id": 300, "tags": []}], "kind": "\u00e9\"\\\n\u0301"}
+ORDER = validator(SCHEMA, "Order")
+# Four issues in depth-first order.
+FOUR = {"a": "x", "b": 5, "items": [{"id": 300, "tags": ["ok", 1]}]}
 ROWS = [
-    {"path": "a", "code": "type_mismatch", "message": "expected u8, found string"},
-    {"path": "b", "code": "type_mismatch", "message": "expected string, found integer"},
+    ("a", "type_mismatch", "expected u8, found string"),
+    ("b", "type_mismatch", "expected string, found integer"),
+    ("items[0].id", "out_of_range", "300 is outside the range of u8 (0..=255)"),
+    ("items[0].tags[1]", "type_mismatch", "expected string, found integer"),
 ]
 
 
-def failure(payload):
-    with pytest.raises(ValidationError) as info:
-        validator(SCHEMA, "Order")(payload)
-    return info.value
+def as_dicts(rows):
+    return [{"path": p, "code": c, "message": m} for p, c, m in rows]
 
 
-READS = ("summary", "first_path", "first_code", "first_message")
+def test_issues_in_order():
+    e = raised(lambda: ORDER(FOUR))
+    assert len(e.args) == 1 and type(e.args[0]) is Issues and e.issues is e.args[0]
+    issues = e.issues
+    assert [(i.path, i.code, i.message) for i in issues.list()] == ROWS
+    assert len(issues) == 4
+    assert all(type(i) is Issue for i in issues.list())
+    # Each call builds new objects.
+    assert issues.list() is not issues.list()
+    assert issues.list()[0] is not issues.list()[0]
+    assert e.errors() == as_dicts(ROWS)
+    assert json.loads(json.dumps(e.errors())) == e.errors()
 
 
-def reads(issues):
-    return (
-        len(issues),
-        [(i.path, i.code, i.message, str(i), repr(i)) for i in issues.list()],
-        *[getattr(issues, name)() for name in READS],
-    )
+UNKNOWN_TYPE = "<root>: schema declares no type named `X` (unknown_type)"
 
 
 @pytest.mark.parametrize(
-    "payload, expected",
+    "call, summary, shown",
     [
-        pytest.param({"a": "x", "b": 5, "items": []}, ROWS, id="two-in-order"),
         pytest.param(
-            {"a": 1, "b": "", "items": [{"id": 1, "tags": [1]}], "z": 0},
-            [
-                {"path": "items[0].tags[0]", "code": "type_mismatch",
-                 "message": "expected string, found integer"},
-                {"path": "z", "code": "unknown_field",
-                 "message": "`Order` declares no field named `z`"},
-            ],
-            id="nested-paths",
+            lambda: ORDER(FOUR),
+            "a: expected u8, found string (type_mismatch), and 3 more",
+            "ValidationError(4 issues, first: a: expected u8, found string (type_mismatch))",
+            id="many",
+        ),
+        pytest.param(
+            lambda: ORDER({"a": 1, "b": "x", "items": [{"id": 256, "tags": []}]}),
+            "items[0].id: 256 is outside the range of u8 (0..=255) (out_of_range)",
+            "ValidationError(1 issue, first: items[0].id: 256 is outside the range of u8"
+            " (0..=255) (out_of_range))",
+            id="one",
+        ),
+        pytest.param(
+            lambda: ORDER([]),
+            "<root>: expected object, found array (type_mismatch)",
+            "ValidationError(1 issue, first: <root>: expected object, found array (type_mismatch))",
+            id="root",
+        ),
+        pytest.param(
+            lambda: ORDER({"a": 1, "b": "", "items": [{"id": 1, "tags": [1]}], "z": 0}),
+            "items[0].tags[0]: expected string, found integer (type_mismatch), and 1 more",
+            "ValidationError(2 issues, first: items[0].tags[0]: expected string, found integer"
+            " (type_mismatch))",
+            id="nested-then-unknown-field",
+        ),
+        pytest.param(
+            lambda: Schema.parse(SCHEMA).validator("X"),
+            UNKNOWN_TYPE,
+            f"ValidationError(1 issue, first: {UNKNOWN_TYPE})",
+            id="unknown-type-at-binding",
+        ),
+        pytest.param(
+            lambda: Schema.parse(SCHEMA).validate("X", {}),
+            UNKNOWN_TYPE,
+            f"ValidationError(1 issue, first: {UNKNOWN_TYPE})",
+            id="unknown-type-one-off",
         ),
     ],
 )
-def test_errors_lists_every_issue_in_order(payload, expected):
-    e = failure(payload)
-    assert e.errors() == expected
-    assert json.loads(json.dumps(e.errors())) == expected
+def test_how_a_failure_reads(call, summary, shown):
+    e = raised(call)
+    issues = e.issues
+    assert (issues.summary(), str(e), repr(e)) == (summary, summary, shown)
+    # The summary names the first issue in the form of str(issue); len, the first_*
+    # accessors and errors() read the same issues as list().
+    listed = issues.list()
+    assert summary.startswith(str(listed[0]))
+    assert len(issues) == len(listed)
+    assert (issues.first_path(), issues.first_code(), issues.first_message()) == (
+        listed[0].path, listed[0].code, listed[0].message
+    )
+    assert e.errors() == as_dicts((i.path, i.code, i.message) for i in listed)
 
 
-def test_repr_shows_count_and_first_issue():
-    e = failure({"a": "x", "b": 5, "items": []})
-    assert repr(e) == "ValidationError(2 issues, first: a: expected u8, found string (type_mismatch))"
-    one = failure({"a": 1, "b": "", "items": "no"})
-    assert repr(one) == "ValidationError(1 issue, first: items: expected array, found string (type_mismatch))"
+@pytest.mark.parametrize(
+    "text, quoted",
+    [
+        pytest.param('say "hi"', 'say \\"hi\\"', id="double-quote"),
+        pytest.param("back\\slash", "back\\\\slash", id="backslash"),
+        pytest.param("it's", "it's", id="single-quote-unchanged"),
+        pytest.param("t\tr\rn\nz\0", "t\\tr\\rn\\nz\\0", id="named-controls"),
+        pytest.param("bell\x07", "bell\\u{7}", id="other-control"),
+        pytest.param("e\u0301", "e\\u{301}", id="combining-mark"),
+        pytest.param("nb\u00a0sp", "nb\\u{a0}sp", id="non-ascii-space"),
+        pytest.param("caf\u00e9 \u4e2d", "caf\u00e9 \u4e2d", id="printable-non-ascii-unchanged"),
+    ],
+)
+def test_repr_quotes_path_and_message(text, quoted):
+    # An unknown member puts payload text in both the path and the message.
+    (issue,) = raised(lambda: ORDER({"a": 1, "b": "", "items": [], text: 1})).issues.list()
+    message = f"`Order` declares no field named `{quoted}`"
+    assert repr(issue) == f'Issue(path="{quoted}", code="unknown_field", message="{message}")'
 
 
-def test_repr_and_str_of_an_error_built_by_hand_stay_ordinary():
+def test_issue_outlives_its_issues():
+    issues = raised(lambda: ORDER(FOUR)).issues
+    kept = issues.list()[3]
+    del issues
+    gc.collect()
+    assert (kept.path, kept.code) == ("items[0].tags[1]", "type_mismatch")
+
+
+def test_an_error_built_by_hand_stays_ordinary():
     e = ValidationError("plain text")
-    assert repr(e) == "ValidationError('plain text')"
-    assert str(e) == "plain text"
-    assert pickle.loads(pickle.dumps(e)).args == ("plain text",)
-
-
-@pytest.mark.parametrize("protocol", range(2, pickle.HIGHEST_PROTOCOL + 1))
-def test_pickle_round_trip_keeps_every_read(protocol):
-    e = failure(THREE)
-    back = pickle.loads(pickle.dumps(e, protocol))
-    assert type(back) is ValidationError
-    assert type(back.issues) is IssueList
-    assert reads(back.issues) == reads(e.issues)
-    assert str(back) == str(e)
-    assert repr(back) == repr(e)
-    assert back.errors() == e.errors()
-    # A second trip goes through the stand-in itself.
-    again = pickle.loads(pickle.dumps(back, protocol))
-    assert reads(again.issues) == reads(e.issues)
-
-
-def test_pickle_keeps_attributes_a_handler_added():
-    e = failure(THREE)
-    e.request_id = "r-17"
-    assert pickle.loads(pickle.dumps(e)).request_id == "r-17"
-    assert copy.deepcopy(e).errors() == e.errors()
-
-
-def test_stand_in_answers_an_empty_list_like_issues():
-    empty = IssueList([])
-    assert (len(empty), empty.list(), empty.summary()) == (0, [], "validation failed")
-    assert (empty.first_path(), empty.first_code(), empty.first_message()) == ("", "", "")
-    assert repr(ValidationError(empty)) == "ValidationError(0 issues)"
-
-
-def _raise_in_worker(payload):
-    return validator(SCHEMA, "Order")(payload)
-
-
-@pytest.mark.subprocess
-def test_worker_process_hands_the_error_to_the_parent():
-    with ProcessPoolExecutor(1) as pool:
-        with pytest.raises(ValidationError) as info:
-            pool.submit(_raise_in_worker, {"a": "x", "b": 5, "items": []}).result()
-    assert info.value.errors() == ROWS
-    assert not isinstance(info.value.issues, Issues)
-
-
-def _parse_in_worker(text):
-    return validator(SCHEMA, "Order")(text)
-
-
-def test_parse_error_pickles_by_value_of_its_text():
-    e = vorn_schema.ParseError("1:2: expected `:`")
-    e.request_id = "r-17"
-    back = pickle.loads(pickle.dumps(e))
-    assert type(back) is vorn_schema.ParseError
-    assert (back.args, back.request_id) == (e.args, "r-17")
-
-
-@pytest.mark.subprocess
-def test_worker_process_hands_a_parse_error_to_the_parent():
-    with ProcessPoolExecutor(1) as pool:
-        with pytest.raises(vorn_schema.ParseError) as info:
-            pool.submit(_parse_in_worker, '{"a": ').result()
-    assert str(info.value) == "1:7: unexpected end of input"
+    assert (repr(e), str(e)) == ("ValidationError('plain text')", "plain text")
+    empty = ValidationError(IssueList([]))
+    assert repr(empty) == "ValidationError(0 issues)"
+    issues = empty.issues
+    assert (len(issues), issues.list(), issues.summary()) == (0, [], "validation failed")
+    assert (issues.first_path(), issues.first_code(), issues.first_message()) == ("", "", "")
 
 
 def test_json_default_writes_dates_as_iso_text():
-    v = validator(SCHEMA, "Order")
-    result = v(b'{"a": 1, "b": "x", "items": [], "when": "2024-05-01T10:00:00+02:00"}')
+    result = ORDER(b'{"a": 1, "b": "x", "items": [], "when": "2024-05-01T10:00:00+02:00"}')
     text = json.dumps({**result, "day": datetime.date(2024, 5, 1), "t": (1, 2)},
                       default=json_default)
     assert json.loads(text) == {
@@ -152,8 +157,66 @@ def test_json_default_writes_dates_as_iso_text():
         json.dumps({1}, default=json_default)
 
 
-def test_issues_and_issue_gain_nothing():
-    assert "__reduce__" not in vorn_schema.Issues.__dict__
-    assert "__reduce__" not in vorn_schema.Issue.__dict__
-    with pytest.raises(TypeError):
-        pickle.dumps(failure(THREE).issues)
+# --- Where the package's error class comes from --------------------------------------------
+
+CHILD = """
+import vorn_schema
+from vorn_schema import _vorn
+v = _vorn.Schema.parse("schema T { a: u8 }").validator("T")
+
+def outcome():
+    try:
+        v({"a": "x"})
+    except BaseException as e:
+        return type(e).__name__ + ": " + str(e)
+    return "passed"
+
+def kind():
+    return outcome().split(":")[0]
+"""
+
+
+@pytest.mark.subprocess
+@pytest.mark.parametrize(
+    "body, expected",
+    [
+        pytest.param(
+            """
+            saved = vorn_schema.ValidationError
+            del vorn_schema.ValidationError
+            print(kind())
+            vorn_schema.ValidationError = saved
+            print(outcome())
+            """,
+            ["AttributeError", "ValidationError: a: expected u8, found string (type_mismatch)"],
+            id="missing-class-is-retried-until-found",
+        ),
+        pytest.param(
+            """
+            outcome()
+            vorn_schema.ValidationError = type("Other", (Exception,), {})
+            print(kind())
+            """,
+            ["ValidationError"],
+            id="class-is-fixed-after-first-failure",
+        ),
+        pytest.param(
+            "vorn_schema.ValidationError = 42\nprint(kind())", ["TypeError"], id="not-a-class"
+        ),
+        pytest.param(
+            "vorn_schema.ValidationError = type('NotAnError', (), {})\nprint(outcome())",
+            ["TypeError: exceptions must derive from BaseException"],
+            id="not-an-exception",
+        ),
+    ],
+)
+def test_the_error_class_is_looked_up_once_it_works(body, expected):
+    # The class is cached process-wide, so each scenario runs in a fresh interpreter.
+    done = subprocess.run(
+        [sys.executable, "-c", CHILD + textwrap.dedent(body)],
+        capture_output=True,
+        text=True,
+        timeout=60,
+    )
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.splitlines() == expected

@@ -10,8 +10,6 @@ import pytest
 from conftest import Err, issues_of, validator
 from vorn_schema import ValidationError
 
-TREE = "schema N { next: N? kids: [N] }"
-
 
 def run_isolated(code, timeout=20):
     """Runs code in a child interpreter; returns its stdout (hostile inputs may hang)."""
@@ -25,40 +23,57 @@ def run_isolated(code, timeout=20):
     return done.stdout
 
 
-def test_self_containing_dict_reports_depth_at_once_issue3():
+# Containers shared, or containing themselves
+
+
+def self_containing_dict():
     d = {}
     d["next"] = d
     d["kids"] = [d]
-    depth = "nesting deeper than the limit of 64"
-    assert issues_of(lambda: validator(TREE, "N")(d)) == [
-        Err("depth_exceeded", "next", depth),
-        Err("depth_exceeded", "kids[0]", depth),
-    ]
+    return d
 
 
-def test_same_object_under_another_type_is_no_cycle():
-    shared = {"next": None, "kids": []}
-    v = validator("schema N { next: N? kids: [N] } schema Pair { a: N b: N }", "Pair")
-    assert v({"a": shared, "b": shared}) == {"a": shared, "b": shared}
-
-
-def test_self_containing_list_is_read_level_by_level():
+def self_containing_list():
     lst = []
     lst.append(lst)
-    v = validator("schema T { x: [[[u8]]] }", "T")
-    # each level is a different array type, so this is no cycle: the walk ends at the u8
-    assert issues_of(lambda: v({"x": lst})) == [
-        Err("type_mismatch", "x[0][0][0]", "expected u8, found array")
-    ]
+    return lst
 
 
-@pytest.mark.parametrize("copies, groups", [(10_000, 1), (50, 300)])
-def test_ordinary_sharing_passes_issue3(copies, groups):
-    item = {"a": 1, "b": 2, "c": 3}
-    group = [dict(item) for _ in range(copies)] if groups > 1 else [item] * copies
-    v = validator("schema D { a: u8 b: u8 c: u8 } schema T { g: [[D]] }", "T")
-    got = v({"g": [group] * groups})
-    assert len(got["g"]) == groups and len(got["g"][0]) == copies
+SHARED = {"next": None, "kids": []}
+ITEM = {"a": 1, "b": 2, "c": 3}
+DEPTH = "nesting deeper than the limit of 64"
+SHARING = """
+schema N { next: N? kids: [N] }
+schema Pair { a: N b: N }
+schema D { a: u8 b: u8 c: u8 }
+schema G { g: [[D]] }
+schema X { x: [[[u8]]] }
+"""
+
+
+@pytest.mark.parametrize(
+    "root, payload, expected",
+    [
+        pytest.param("N", self_containing_dict(), [Err("depth_exceeded", "next", DEPTH),
+                                                   Err("depth_exceeded", "kids[0]", DEPTH)],
+                     id="self-containing-dict-reports-depth-at-once-issue3"),
+        # Each level is a different array type, so this is no cycle: the walk ends at the u8.
+        pytest.param("X", {"x": self_containing_list()},
+                     [Err("type_mismatch", "x[0][0][0]", "expected u8, found array")],
+                     id="self-containing-list-is-read-level-by-level"),
+        pytest.param("Pair", {"a": SHARED, "b": SHARED}, None,
+                     id="same-object-under-another-type-is-no-cycle"),
+        pytest.param("G", {"g": [[ITEM] * 10_000]}, None, id="one-dict-everywhere-issue3"),
+        pytest.param("G", {"g": [[dict(ITEM) for _ in range(50)]] * 300}, None,
+                     id="one-list-everywhere-issue3"),
+    ],
+)
+def test_shared_and_self_containing_payloads(root, payload, expected):
+    v = validator(SHARING, root)
+    if expected is None:
+        assert v(payload) == payload
+    else:
+        assert issues_of(lambda: v(payload)) == expected
 
 
 @pytest.mark.subprocess
@@ -87,6 +102,106 @@ def test_alias_bomb_is_bounded_issue3(leaf):
     assert int(count) < 5_000
 
 
+# The caller's own code: run at most once per value, its errors swallowed, its changes
+# never slipping an unchecked value into the result
+
+
+def raising(base, method, *args):
+    """An instance of a `base` subclass whose `method` raises ZeroDivisionError."""
+    return type(f"Bad{method}", (base,), {method: lambda *a: 1 / 0})(*args)
+
+
+UNDECLARED_Z = Err("unknown_field", "z", "`T` declares no field named `z`")
+
+
+@pytest.mark.parametrize(
+    "value, expected",
+    [
+        pytest.param(type("BadClass", (), {"__class__": property(lambda s: 1 / 0)})(),
+                     "unsupported value", id="class"),
+        pytest.param(raising(int, "__index__", 3), "integer", id="index"),
+        # A str, and a date object, are strings whatever their methods do.
+        pytest.param(raising(str, "__str__", "x"), None, id="str"),
+        pytest.param(raising(dt.date, "isoformat", 2024, 1, 1), None, id="iso"),
+        pytest.param(raising(list, "__len__", [1]), "array", id="len"),
+    ],
+)
+def test_misbehaving_values_never_raise_through_validation(value, expected):
+    v = validator("schema T { x: String y: optional [u8] }", "T")
+    mismatch = [Err("type_mismatch", "x", f"expected string, found {expected}")] if expected else []
+    assert issues_of(lambda: v({"x": value, "z": 1})) == mismatch + [UNDECLARED_Z]
+
+
+@pytest.mark.parametrize(
+    "schema, field_rules, expected",
+    [
+        pytest.param("DateTime", "", None, id="plain"),
+        pytest.param("String", "@min_len(1) @max_len(40) @format(email)",
+                     [Err("invalid_format", "at", "not a valid email")], id="rules-share-text"),
+    ],
+)
+def test_isoformat_runs_once_per_value_issue7(schema, field_rules, expected):
+    class Counted(dt.datetime):
+        calls = 0
+
+        def isoformat(self, *args):
+            Counted.calls += 1
+            return super().isoformat(*args)
+
+    v = validator(f"schema T {{ at: {schema} {field_rules} }}", "T")
+    payload = {"at": Counted(2024, 1, 1, tzinfo=dt.timezone.utc)}
+    if expected is None:
+        assert v(payload)["at"] is payload["at"]
+    else:
+        assert issues_of(lambda: v(payload)) == expected
+    assert Counted.calls == 1
+
+
+def test_a_sequence_answering_differently_on_a_second_read_gets_nothing_unchecked_issue7():
+    class Shifty(list):
+        reads = 0
+
+        def __getitem__(self, i):
+            Shifty.reads += 1
+            return {"qty": 5} if Shifty.reads == 1 else {"qty": 999}
+
+    v = validator("schema Item { qty: u8 @range(1..=10) } schema T { items: [Item] }", "T")
+    assert v({"items": Shifty([None])}) == {"items": [{"qty": 5}]}
+    assert Shifty.reads == 1
+
+
+def test_code_run_by_a_check_cannot_swap_a_checked_member_issue7():
+    payload = {}
+
+    class Sly:
+        # isinstance() asks for __class__, which runs this: the member it rewrites was
+        # already checked, and the result keeps the checked value.
+        @property
+        def __class__(self):
+            payload["n"] = "not a number"
+            return dt.datetime
+
+        def isoformat(self):
+            return "2024-01-01T00:00:00Z"
+
+    sly = Sly()
+    payload.update({"n": 7, "s": sly})
+    assert validator("schema T { n: u8 s: String }", "T")(payload) == {"n": 7, "s": sly}
+
+
+def test_validator_reentered_from_isoformat_issue3():
+    v = validator("schema T { at: DateTime }", "T")
+    seen = []
+
+    class Reentrant(dt.datetime):
+        def isoformat(self, *a):
+            seen.append(v({"at": "2024-01-01T00:00:00Z"}))
+            return "2024-01-01T00:00:00+00:00"
+
+    got = v({"at": Reentrant(2024, 1, 1, tzinfo=dt.timezone.utc)})
+    assert seen and isinstance(got["at"], Reentrant)
+
+
 def test_dict_mutated_while_keys_are_walked_issue3():
     class Evil:
         def __init__(self, target):
@@ -105,7 +220,7 @@ def test_dict_mutated_while_keys_are_walked_issue3():
         validator("schema T { a: u8 }", "T")(payload)
 
 
-def test_isoformat_that_mutates_the_payload():
+def test_payload_emptied_by_isoformat_is_checked_as_the_walk_reads_it():
     victims = []
 
     class Mutating(dt.datetime):
@@ -118,39 +233,94 @@ def test_isoformat_that_mutates_the_payload():
     payload = {"at": items, "more": {"k": 1}}
     victims.extend([items, payload["more"]])
     v = validator("schema M { k: u8 } schema T { at: [DateTime] more: M }", "T")
-    try:
-        v(payload)
-    except ValidationError:
-        pass
+    # Each value is checked as it stands when the walk reads it: the first element before
+    # its isoformat() emptied both containers, the other two no longer there (skipped, and
+    # only the result they would belong to fails), and `more` already empty.
+    assert issues_of(lambda: v(payload)) == [Err("required", "more.k", "required")]
+    assert payload == {"at": [], "more": {}}
 
 
-def test_validator_reentered_from_isoformat_issue3():
-    v = validator("schema T { at: DateTime }", "T")
-    seen = []
+def lying(items, length):
+    """A list subclass whose __len__ claims `length` elements, fewer than it holds."""
+    return type("LyingLen", (list,), {"__len__": lambda self: length})(items)
 
-    class Reentrant(dt.datetime):
-        def isoformat(self, *a):
-            seen.append(v({"at": "2024-01-01T00:00:00Z"}))
-            return "2024-01-01T00:00:00+00:00"
 
-    got = v({"at": Reentrant(2024, 1, 1, tzinfo=dt.timezone.utc)})
-    assert seen and isinstance(got["at"], Reentrant)
+def uncountable(base, items, again=False):
+    """A `base` subclass whose __len__ raises LookupError, and raises again unless `again`."""
+    calls = []
+
+    def length(self):
+        calls.append(1)
+        if len(calls) > 1 and again:
+            return base.__len__(self)
+        raise LookupError("no length today")
+
+    return type("NoLength", (base,), {"__len__": length})(items)
+
+
+LENGTHS = """
+    schema I { xs: [u8] }
+    schema T { v: [u8] w: optional [[u8]] i: optional [I] n: optional u8 }
+"""
+MESSAGES = {
+    LookupError: "^no length today$",
+    RuntimeError: "^a sequence changed while it was validated$",
+}
+OUT_OF_RANGE = Err("out_of_range", "n", "300 is outside the range of u8 (0..=255)")
 
 
 @pytest.mark.parametrize(
-    "value",
+    "payload, expected",
     [
-        pytest.param(type("BadClass", (), {"__class__": property(lambda s: 1 / 0)})(), id="class"),
-        pytest.param(type("BadIndex", (int,), {"__index__": lambda s: 1 / 0})(3), id="index"),
-        pytest.param(type("BadStr", (str,), {"__str__": lambda s: 1 / 0})("x"), id="str"),
-        pytest.param(type("BadIso", (dt.date,), {"isoformat": lambda s: 1 / 0})(2024, 1, 1), id="iso"),
-        pytest.param(type("BadLen", (list,), {"__len__": lambda s: 1 / 0})([1]), id="len"),
+        # The walk checks as many elements as __len__ claims and builds a new list of exactly
+        # those: the unchecked 1000, "x" and None never reach the result.
+        pytest.param({"v": lying([7, 1000, "x", None], 0)}, {"v": []}, id="claims-0-issue9"),
+        pytest.param({"v": lying([7, 1000, "x", None], 1)}, {"v": [7]}, id="claims-1-issue9"),
+        # A raising __len__ reads as 0, but a result holding [] would pass the caller's
+        # elements off as checked: the call fails with the error a second __len__ gives.
+        pytest.param({"v": uncountable(list, [1, 2])}, LookupError, id="list-issue12"),
+        pytest.param({"v": uncountable(tuple, (1, 2))}, LookupError, id="tuple-issue12"),
+        pytest.param({"v": uncountable(list, ["x", 300])}, LookupError, id="invalid-items"),
+        pytest.param({"v": uncountable(list, [1], True)}, RuntimeError, id="list-len-again"),
+        pytest.param({"v": uncountable(tuple, (1,), True)}, RuntimeError, id="tuple-len-again"),
+        pytest.param({"v": [], "w": [[1], uncountable(list, [2])]}, LookupError, id="inner-list"),
+        pytest.param({"v": [], "w": uncountable(tuple, ([1],))}, LookupError, id="outer-tuple"),
+        pytest.param({"v": [], "i": [{"xs": uncountable(tuple, ())}]}, LookupError, id="in-object"),
+        pytest.param({"n": 300, "v": uncountable(list, [1])}, [OUT_OF_RANGE], id="issue-before"),
+        pytest.param({"v": uncountable(list, [1]), "n": 300}, [OUT_OF_RANGE], id="issue-after"),
     ],
 )
-def test_misbehaving_values_never_raise_through_validation(value):
-    v = validator("schema T { x: String y: optional [u8] }", "T")
-    with pytest.raises(ValidationError):
-        v({"x": value, "z": 1})
+def test_an_array_is_as_long_as_its_first_len_says(payload, expected):
+    v = validator(LENGTHS, "T")
+    if isinstance(expected, dict):
+        assert v(payload) == expected
+    elif isinstance(expected, list):
+        assert issues_of(lambda: v(payload)) == expected
+    else:
+        with pytest.raises(expected, match=MESSAGES[expected]):
+            v(payload)
+
+
+@pytest.mark.parametrize(
+    "limits, rule, text, expected",
+    [
+        pytest.param({"max_string_bytes": 4}, "", "abcdefgh\ud800",
+                     Err("size_exceeded", "s", "11 bytes exceeds the limit of 4"), id="limit"),
+        pytest.param({}, "@max_len(3)", "abcdefgh\ud800",
+                     Err("too_long", "s", "length 9 exceeds the maximum of 3"), id="max-len"),
+        pytest.param({}, "@min_len(3)", "\ud800",
+                     Err("too_short", "s", "length 1 is below the minimum of 3"), id="min-len"),
+        pytest.param({}, "@format(ipv4)", "1.2.3.4\ud800",
+                     Err("invalid_format", "s", "not a valid ipv4"), id="format"),
+    ],
+)
+def test_lone_surrogate_does_not_bypass_size_checks_issue9(limits, rule, text, expected):
+    # Measured with the surrogate as one U+FFFD: three bytes, one character.
+    v = validator(f"schema T {{ s: String {rule} }}", "T", **limits)
+    assert issues_of(lambda: v({"s": text})) == [expected]
+
+
+# Resources
 
 
 def test_refcounts_are_unchanged_by_runs():
@@ -197,62 +367,6 @@ def test_memory_stays_flat_over_many_runs():
     assert int(out) < 2048  # KiB
 
 
-def test_a_sequence_answering_differently_on_a_second_read_gets_nothing_unchecked_issue7():
-    class Shifty(list):
-        reads = 0
-
-        def __getitem__(self, i):
-            Shifty.reads += 1
-            return {"qty": 5} if Shifty.reads == 1 else {"qty": 999}
-
-    v = validator("schema Item { qty: u8 @range(1..=10) } schema T { items: [Item] }", "T")
-    assert v({"items": Shifty([None])}) == {"items": [{"qty": 5}]}
-    assert Shifty.reads == 1
-
-
-def test_code_run_by_a_check_cannot_swap_a_checked_member_issue7():
-    payload = {}
-
-    class Sly:
-        # isinstance() asks for __class__, which runs this: the member it rewrites was
-        # already checked, and the result keeps the checked value.
-        @property
-        def __class__(self):
-            payload["n"] = "not a number"
-            return dt.datetime
-
-        def isoformat(self):
-            return "2024-01-01T00:00:00Z"
-
-    payload.update({"n": 7, "s": Sly()})
-    got = validator("schema T { n: u8 s: String }", "T")(payload)
-    assert got["n"] == 7
-
-
-@pytest.mark.parametrize(
-    "schema, field_rules",
-    [
-        pytest.param("DateTime", "", id="plain"),
-        pytest.param("String", "@min_len(1) @max_len(40) @format(email)", id="rules-share-text"),
-    ],
-)
-def test_isoformat_runs_once_per_value_issue7(schema, field_rules):
-    class Counted(dt.datetime):
-        calls = 0
-
-        def isoformat(self, *args):
-            Counted.calls += 1
-            return super().isoformat(*args)
-
-    v = validator(f"schema T {{ at: {schema} {field_rules} }}", "T")
-    value = Counted(2024, 1, 1, tzinfo=dt.timezone.utc)
-    try:
-        v({"at": value})
-    except ValidationError:
-        pass
-    assert Counted.calls == 1
-
-
 @pytest.mark.subprocess
 def test_long_objects_in_any_order_cost_linear_time_issue7():
     # 100,000 fields, members shuffled, escaped and not: scans per field took minutes.
@@ -278,44 +392,6 @@ def test_long_objects_in_any_order_cost_linear_time_issue7():
         timeout=60,
     )
     assert out.split() == ["required", "unknown_field"]
-
-
-class LyingLen(list):
-    """A list subclass whose __len__ claims fewer elements than it holds, or raises."""
-
-    def __init__(self, items, length):
-        super().__init__(items)
-        self.length = length
-
-    def __len__(self):
-        if self.length is None:
-            raise RuntimeError("no length")
-        return self.length
-
-
-@pytest.mark.parametrize("length", [0, 1, None], ids=["zero", "one", "raises"])
-def test_output_holds_only_checked_elements_issue9(length):
-    v = validator("schema T { tags: [u8] }", "T")
-    try:
-        out = v({"tags": LyingLen([7, 1000, "x", None], length)})
-    except ValidationError:
-        return
-    assert all(type(t) is int and 0 <= t <= 255 for t in out["tags"]), out
-
-
-@pytest.mark.parametrize(
-    "limits, rule, text",
-    [
-        pytest.param({"max_string_bytes": 4}, "", "abcdefgh\ud800", id="string-limit"),
-        pytest.param({}, "@max_len(3)", "abcdefgh\ud800", id="max-len"),
-        pytest.param({}, "@min_len(3)", "\ud800", id="min-len"),
-        pytest.param({}, "@format(ipv4)", "1.2.3.4\ud800", id="format"),
-    ],
-)
-def test_lone_surrogate_does_not_bypass_size_checks_issue9(limits, rule, text):
-    v = validator(f"schema T {{ s: String {rule} }}", "T", **limits)
-    with pytest.raises(ValidationError):
-        v({"s": text})
 
 
 @pytest.mark.subprocess

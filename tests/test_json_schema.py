@@ -1,12 +1,18 @@
-"""JSON Schema export: its shape, and a differential run against the jsonschema package."""
+"""JSON Schema export: its shape, a differential run against the jsonschema package, and
+field names of any text through every generator."""
 
 import json
+import os
 import pathlib
+import subprocess
+import sys
 import time
 
 import pytest
 
 from vorn_schema import ParseError, Schema, ValidationError, to_json_schema
+from vorn_schema.lint import NEVER_APPLIES, lint
+from vorn_schema.typeddict import generate
 
 EXAMPLES = pathlib.Path(__file__).parent.parent / "examples"
 
@@ -276,3 +282,64 @@ def test_tag_picks_the_variant_in_linear_time_issue13():
     deep, seconds = run(50)
     assert deep <= 10 * shallow and seconds < 0.5
 
+
+# Field names JSON uses that are no identifiers. The schema language has no escapes, so a
+# backslash is an ordinary character and `a\\b` is three characters long.
+FIELD_NAMES = [
+    pytest.param("first-name", id="hyphen"),
+    pytest.param("$id", id="dollar"),
+    pytest.param("@type", id="at"),
+    pytest.param("a.b", id="dot"),
+    pytest.param("a\\b", id="backslash"),
+    pytest.param("a b", id="blank"),
+    pytest.param("it's", id="apostrophe"),
+    pytest.param("a//b", id="comment-like"),
+    pytest.param("\u00e9t\u00e9 \u65e5", id="non-ascii"),
+    pytest.param("class", id="python-keyword"),
+    pytest.param("", id="empty"),
+]
+
+
+@pytest.mark.parametrize("name", FIELD_NAMES)
+def test_field_names_of_any_text_through_each_generator(tmp_path, name):
+    jsonschema = pytest.importorskip("jsonschema")
+    text = f'schema T {{ "{name}": u8 @min_len(1) }}'
+    schema = Schema.parse(text)
+    assert [f["name"] for f in schema.describe()["T"]["fields"]] == [name]
+    v = schema.validator("T")
+    assert v({name: 1}) == v(json.dumps({name: 1})) == {name: 1}
+
+    doc = to_json_schema(schema, "T")
+    assert list(doc["$defs"]["T"]["properties"]) == doc["$defs"]["T"]["required"] == [name]
+    check = jsonschema.Draft202012Validator(doc)
+    assert check.is_valid({name: 1})
+    assert not check.is_valid({}) and not check.is_valid({name: 1, name + "x": 1})
+
+    (tmp_path / "names_gen.py").write_text(generate(schema))
+    sys.path.insert(0, str(tmp_path))
+    try:
+        assert __import__("names_gen").T.__required_keys__ == {name}
+    finally:
+        sys.path.remove(str(tmp_path))
+        sys.modules.pop("names_gen", None)
+
+    [finding] = lint(text)
+    assert (finding.kind, finding.field) == (NEVER_APPLIES, name)
+    assert (finding.line, finding.column) == (1, text.rindex("@") + 1)
+
+
+@pytest.mark.subprocess
+def test_mypy_strict_reads_the_generated_names(tmp_path):
+    pytest.importorskip("mypy")
+    names = [p.values[0] for p in FIELD_NAMES]
+    fields = "  ".join(f'"{n}": u8' for n in names)
+    schema = Schema.parse(f"schema T {{ {fields} }}")
+    (tmp_path / "names_gen.py").write_text(generate(schema))
+    total = " + ".join(f"t[{ascii(n)}]" for n in names)
+    use = f"from names_gen import T\n\n\ndef total(t: T) -> int:\n    return {total}\n"
+    (tmp_path / "use.py").write_text(use)
+    done = subprocess.run(
+        [sys.executable, "-m", "mypy", "--strict", "--no-incremental", "use.py", "names_gen.py"],
+        cwd=tmp_path, capture_output=True, text=True, timeout=300, env=dict(os.environ),
+    )
+    assert done.returncode == 0, done.stdout + done.stderr

@@ -8,7 +8,10 @@ import pytest
 from conftest import Err, issues_of, validator
 from vorn_schema import _vorn
 
-NEST = "schema N { n: optional N }"
+NEST = "schema T { n: optional T }"
+PAIR = "schema T { x: u8 a: [u8] }"
+ITEMS = "schema T { a: [u8] }"
+KEYS = "schema T { a: optional u8 b: optional u8 c: optional u8 }"
 
 
 def nested(levels):
@@ -19,41 +22,62 @@ def nested(levels):
     return payload
 
 
+def too_deep(path, limit):
+    return [Err("depth_exceeded", path, f"nesting deeper than the limit of {limit}")]
+
+
+def string(type_text):
+    return f"schema T {{ s: {type_text} }}"
+
+
 @pytest.mark.parametrize(
-    "max_depth, levels, path",
+    "schema, limits, payload, expected",
     [
-        (64, 64, None),
-        (64, 65, "n" + ".n" * 64),
-        (0, 0, None),
-        (0, 1, "n"),
-        (1000, 256, None),
-        (1000, 257, "n" + ".n" * 256),
+        # max_depth, never more than 256
+        pytest.param(NEST, {"max_depth": 64}, nested(64), None, id="depth-64-at"),
+        pytest.param(NEST, {"max_depth": 64}, nested(65), too_deep("n" + ".n" * 64, 64),
+                     id="depth-64-past"),
+        pytest.param(NEST, {"max_depth": 0}, nested(0), None, id="depth-0-at"),
+        pytest.param(NEST, {"max_depth": 0}, nested(1), too_deep("n", 0), id="depth-0-past"),
+        pytest.param(NEST, {"max_depth": 1000}, nested(256), None, id="depth-clamped-at"),
+        pytest.param(NEST, {"max_depth": 1000}, nested(257), too_deep("n" + ".n" * 256, 256),
+                     id="depth-clamped-past"),
+        pytest.param(PAIR, {"max_depth": 0}, {"x": "s", "a": [1]},
+                     [Err("type_mismatch", "x", "expected u8, found string")] + too_deep("a", 0),
+                     id="depth-0-still-examines-scalar-members"),
+        # max_items
+        pytest.param(ITEMS, {"max_items": 2}, {"a": [1, 2, 3]},
+                     [Err("size_exceeded", "a", "3 items exceeds the limit of 2")], id="items"),
+        # max_string_bytes: counts UTF-8 bytes, inclusive, and replaces the type check
+        pytest.param(string("String"), {"max_string_bytes": 10}, {"s": "\u00e9" * 5}, None,
+                     id="string-at"),
+    ]
+    + [
+        pytest.param(string(t), {"max_string_bytes": 10}, {"s": "\u00e9" * 5 + "x"},
+                     [Err("size_exceeded", "s", "11 bytes exceeds the limit of 10")],
+                     id=f"string-past-{t}")
+        for t in ["String", "i32", "Date", "enum { a }"]
+    ]
+    + [
+        # max_object_keys
+        pytest.param(KEYS, {"max_object_keys": 2}, {"a": 0, "b": 1}, None, id="keys-at"),
+        pytest.param(KEYS, {"max_object_keys": 2}, {"a": 0, "b": 1, "c": 2},
+                     [Err("size_exceeded", "<root>", "3 keys exceeds the limit of 2")],
+                     id="keys-past"),
     ],
 )
-def test_depth_limit(max_depth, levels, path):
-    v = validator(NEST, "N", max_depth=max_depth)
-    if path is None:
-        v(nested(levels))
+def test_limits(schema, limits, payload, expected):
+    v = validator(schema, "T", **limits)
+    if expected is None:
+        assert v(payload) == payload
     else:
-        limit = min(max_depth, 256)
-        assert issues_of(lambda: v(nested(levels))) == [
-            Err("depth_exceeded", path, f"nesting deeper than the limit of {limit}")
-        ]
-
-
-def test_depth_zero_still_examines_scalar_members():
-    v = validator("schema T { x: u8 a: [u8] }", "T", max_depth=0)
-    assert issues_of(lambda: v({"x": "s", "a": [1]})) == [
-        Err("type_mismatch", "x", "expected u8, found string"),
-        Err("depth_exceeded", "a", "nesting deeper than the limit of 0"),
-    ]
+        assert issues_of(lambda: v(payload)) == expected
 
 
 @pytest.mark.parametrize("n, ok", [(2, True), (3, False)])
-def test_item_limit(road, n, ok):
-    v = validator("schema T { a: [u8] }", "T", max_items=2)
-    payload = {"a": ["x"] * n}
-    got = issues_of(lambda: road(v, payload))
+def test_item_limit_on_both_roads(road, n, ok):
+    v = validator(ITEMS, "T", max_items=2)
+    got = issues_of(lambda: road(v, {"a": ["x"] * n}))
     if ok:
         assert [i.code for i in got] == ["type_mismatch"] * n
     else:
@@ -61,40 +85,8 @@ def test_item_limit(road, n, ok):
         assert [i.code for i in got] == ["size_exceeded"]
 
 
-def test_item_limit_message_on_the_python_road():
-    v = validator("schema T { a: [u8] }", "T", max_items=2)
-    assert issues_of(lambda: v({"a": [1, 2, 3]})) == [
-        Err("size_exceeded", "a", "3 items exceeds the limit of 2")
-    ]
-
-
-@pytest.mark.parametrize("type_text", ["String", "i32", "Date", "enum { a }"])
-def test_string_limit_replaces_the_type_check(type_text):
-    v = validator(f"schema T {{ s: {type_text} }}", "T", max_string_bytes=10)
-    assert issues_of(lambda: v({"s": "\u00e9" * 5 + "x"})) == [
-        Err("size_exceeded", "s", "11 bytes exceeds the limit of 10")
-    ]
-
-
-def test_string_limit_counts_utf8_bytes_and_is_inclusive():
-    v = validator("schema T { s: String }", "T", max_string_bytes=10)
-    assert v({"s": "\u00e9" * 5}) == {"s": "\u00e9" * 5}
-
-
-@pytest.mark.parametrize("keys, ok", [(2, True), (3, False)])
-def test_key_limit(keys, ok):
-    v = validator("schema T { a: optional u8 b: optional u8 c: optional u8 }", "T", max_object_keys=2)
-    payload = dict(zip("abc", range(keys)))
-    if ok:
-        assert v(payload) == payload
-    else:
-        assert issues_of(lambda: v(payload)) == [
-            Err("size_exceeded", "<root>", "3 keys exceeds the limit of 2")
-        ]
-
-
 def test_validators_keep_their_own_limits():
-    schema = _vorn.Schema.parse("schema T { a: [u8] }")
+    schema = _vorn.Schema.parse(ITEMS)
     tight = schema.validator("T", _vorn.Limits(max_items=1))
     loose = schema.validator("T")
     assert loose({"a": [1, 2]}) == {"a": [1, 2]}

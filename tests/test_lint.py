@@ -100,28 +100,20 @@ def test_never_applies_agrees_with_the_engine(type_text, rule):
          "`@range(5..=9)` repeats `@range(0..=5)`; both apply, so write the rule once"),
         ("s: optional String? @format(email) @format(email)", REPEATED_RULE,
          "`@format(email)` repeats `@format(email)`; both apply, so write the rule once"),
+        # Sound rules: no finding.
+        ("d: Date @format(hostname) @min_len(10) @max_len(10)", None, None),
+        ("e: enum { a, \"x@y.z\" } @format(email) @min_len(5)", None, None),
+        ("n: u8 @range(-5..=0)", None, None),
+        ("s: String @min_len(3) @max_len(3)", None, None),
+        ("t: optional [String]? @min_items(0) @max_items(2)", None, None),
+        ("s: String @format(uuid) @min_len(36) @max_len(36)", None, None),
+        ("s: String @format(email) @min_len(5) @max_len(318)", None, None),
+        ("s: String @format(ipv6) @min_len(2) @max_len(45)", None, None),
     ],
 )
 def test_findings(field, kind, message):
     found = lint(f"schema A {{ {field} }}")
-    assert [(f.kind, f.message) for f in found] == [(kind, message)]
-
-
-@pytest.mark.parametrize(
-    "field",
-    [
-        "d: Date @format(hostname) @min_len(10) @max_len(10)",
-        "e: enum { a, \"x@y.z\" } @format(email) @min_len(5)",
-        "n: u8 @range(-5..=0)",
-        "s: String @min_len(3) @max_len(3)",
-        "t: optional [String]? @min_items(0) @max_items(2)",
-        "s: String @format(uuid) @min_len(36) @max_len(36)",
-        "s: String @format(email) @min_len(5) @max_len(318)",
-        "s: String @format(ipv6) @min_len(2) @max_len(45)",
-    ],
-)
-def test_sound_rules_give_no_finding(field):
-    assert lint(f"schema A {{ {field} }}") == []
+    assert [(f.kind, f.message) for f in found] == ([(kind, message)] if kind else [])
 
 
 # The shortest and the longest text each format accepts: the lengths lint counts on.

@@ -1,4 +1,5 @@
-"""Schema, Validator and Limits pickle, so they can be sent to worker processes."""
+"""Worker processes: Schema, Validator and Limits pickle, so they can be sent to workers, and
+ValidationError and ParseError pickle, so they come back."""
 
 import copy
 import multiprocessing
@@ -7,7 +8,9 @@ from concurrent.futures import ProcessPoolExecutor
 
 import pytest
 
-from vorn_schema import Limits, ParseError, Schema, ValidationError, Validator
+from conftest import outcome, raised
+from vorn_schema import Issue, IssueList, Issues, Limits, ParseError, Schema, ValidationError
+from vorn_schema import Validator
 
 TEXT = """
 // \u00e9 in a comment, and a name: the text goes through as it was written
@@ -20,38 +23,29 @@ PAYLOADS = [
     {"id": -1, "items": [{"n\u00e4me": "", "qty": 0}] * 4},
     b'{"id": 2, "items": [], "extra": [1, [2]]}',
     b'{"id": 2, "items": [{"n\\u00e4me": "x", "qty": 9}]}',
+    b'{"id": 2,',
 ]
-
-
-def outcome(v, payload):
-    try:
-        return ("ok", v(payload))
-    except ValidationError as e:
-        return ("issues", e.errors())
+INVALID = PAYLOADS[1]
 
 
 @pytest.mark.parametrize("protocol", range(2, pickle.HIGHEST_PROTOCOL + 1))
-def test_schema_round_trip(protocol):
-    schema = Schema.parse(TEXT)
-    back = pickle.loads(pickle.dumps(schema, protocol))
-    assert type(back) is Schema and back is not schema
-    assert back.describe() == schema.describe()
-    assert repr(back) == repr(schema)
-
-
-def test_loaded_schema_round_trip(tmp_path):
+def test_schema_round_trip(protocol, tmp_path):
     path = tmp_path / "s.vorn"
     path.write_text(TEXT, encoding="utf-8")
-    schema = Schema.load(path)
-    assert pickle.loads(pickle.dumps(schema)).describe() == schema.describe()
+    for schema in (Schema.parse(TEXT), Schema.load(path)):
+        back = pickle.loads(pickle.dumps(schema, protocol))
+        assert type(back) is Schema and back is not schema
+        assert (back.describe(), repr(back)) == (schema.describe(), repr(schema))
 
 
-@pytest.mark.parametrize("limits", [Limits(), Limits(0, 1, 2, 3), Limits(2**64 - 1, 2**64 - 1, 0, 0)])
+@pytest.mark.parametrize(
+    "limits", [Limits(), Limits(0, 1, 2, 3), Limits(2**64 - 1, 2**64 - 1, 0, 0)]
+)
 def test_limits_round_trip(limits):
     back = pickle.loads(pickle.dumps(limits))
     assert type(back) is Limits and back is not limits
-    fields = ("max_depth", "max_items", "max_string_bytes", "max_object_keys")
-    assert [getattr(back, f) for f in fields] == [getattr(limits, f) for f in fields]
+    for field in ("max_depth", "max_items", "max_string_bytes", "max_object_keys"):
+        assert getattr(back, field) == getattr(limits, field)
     # Equivalent, not equal: Limits keeps the default identity comparison.
     assert back != limits
 
@@ -83,8 +77,45 @@ def test_validator_reduce_names_public_callables_only():
     assert (fn, args) == (Schema.parse, ("schema A {}",))
 
 
-def _validate_in_worker(v, payload):
-    return outcome(v, payload)
+def reads(issues):
+    return (
+        len(issues),
+        [(i.path, i.code, i.message, str(i), repr(i)) for i in issues.list()],
+        *[getattr(issues, name)() for name in
+          ("summary", "first_path", "first_code", "first_message")],
+    )
+
+
+@pytest.mark.parametrize("protocol", range(2, pickle.HIGHEST_PROTOCOL + 1))
+def test_validation_error_round_trip_keeps_every_read(protocol):
+    # The member name puts text that the repr of an Issue escapes into a path and a message.
+    e = raised(lambda: Schema.parse(TEXT).validate("Order", {**INVALID, "\u00e9\"\\\n\u0301": 1}))
+    e.request_id = "r-17"  # as a handler might add
+    back = pickle.loads(pickle.dumps(e, protocol))
+    assert type(back) is ValidationError
+    assert type(back.issues) is IssueList
+    assert reads(back.issues) == reads(e.issues)
+    assert (str(back), repr(back), back.errors()) == (str(e), repr(e), e.errors())
+    assert back.request_id == "r-17"
+    # A second trip goes through the stand-in itself.
+    again = pickle.loads(pickle.dumps(back, protocol))
+    assert reads(again.issues) == reads(e.issues)
+    assert copy.deepcopy(e).errors() == e.errors()
+
+
+def test_issues_and_issue_do_not_pickle():
+    e = raised(lambda: Schema.parse(TEXT).validate("Order", INVALID))
+    assert "__reduce__" not in Issues.__dict__ and "__reduce__" not in Issue.__dict__
+    with pytest.raises(TypeError):
+        pickle.dumps(e.issues)
+
+
+@pytest.mark.parametrize("error", [ParseError("1:2: expected `:`"), ValidationError("plain text")])
+def test_other_errors_pickle_by_value_of_their_text(error):
+    error.request_id = "r-17"
+    back = pickle.loads(pickle.dumps(error))
+    assert type(back) is type(error)
+    assert (back.args, back.request_id) == (error.args, "r-17")
 
 
 @pytest.mark.subprocess
@@ -94,8 +125,16 @@ def test_process_pool_runs_a_sent_validator(method):
         pytest.skip(f"no {method} here")
     v = Schema.parse(TEXT).validator("Order", Limits(max_items=2))
     with ProcessPoolExecutor(2, mp_context=multiprocessing.get_context(method)) as pool:
-        results = list(pool.map(_validate_in_worker, [v] * len(PAYLOADS), PAYLOADS))
+        results = list(pool.map(outcome, [v] * len(PAYLOADS), PAYLOADS))
+        invalid, broken = pool.submit(v, INVALID), pool.submit(v, PAYLOADS[-1])
+        with pytest.raises(ValidationError) as info:
+            invalid.result()
+        with pytest.raises(ParseError) as parse:
+            broken.result()
     assert results == [outcome(v, p) for p in PAYLOADS]
+    assert not isinstance(info.value.issues, Issues)
+    assert info.value.errors() == raised(lambda: v(INVALID)).errors()
+    assert (type(parse.value), str(parse.value)) == (ParseError, "1:10: expected `\"`")
 
 
 @pytest.mark.subprocess
@@ -105,8 +144,3 @@ def test_dask_process_scheduler():
     got = bag.from_sequence(PAYLOADS, npartitions=2).map(
         lambda p: outcome(v, p)).compute(scheduler="processes")
     assert got == [outcome(v, p) for p in PAYLOADS]
-
-
-def test_parse_errors_are_unaffected():
-    with pytest.raises(ParseError):
-        pickle.loads(pickle.dumps(Schema.parse, 2))("schema {")

@@ -119,7 +119,9 @@ def test_mypy_strict_on_the_typed_example(tmp_path, old, new, error):
 def test_import_leaves_typing_unimported():
     # Importing `typing` took most of the package's import time; only type checkers need it.
     code = ("import sys, vorn_schema; assert 'typing' not in sys.modules, 'typing'; "
-            "assert vorn_schema.TypedValidator[int] is vorn_schema.TypedValidator")
+            "assert vorn_schema.TypedValidator[int] is vorn_schema.TypedValidator; "
+            "assert 'ErrorDict' in dir(vorn_schema); "
+            "assert vorn_schema.ErrorDict.__required_keys__ == {'path', 'code', 'message'}")
     done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
                           timeout=60)
     assert done.returncode == 0, done.stderr

@@ -67,6 +67,9 @@ else:
         globals()["ErrorDict"] = ErrorDict
         return ErrorDict
 
+    def __dir__():
+        return sorted({*globals(), "ErrorDict"})
+
 
 class IssueRecord:
     """One issue read back from an unpickled ``ValidationError``; reads like ``Issue``."""

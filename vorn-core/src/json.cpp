@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstring>  // std::memcmp
 #include <limits>
+#include <memory>  // std::unique_ptr
 
 #include "json_key.hpp"
 #include "json_number.hpp"
@@ -18,10 +19,6 @@ namespace {
 // value() and friends return a node index or this. Every node consumes at least one byte
 // of an input shorter than 2^32 bytes, so no node index ever equals it.
 constexpr std::uint32_t failed = std::numeric_limits<std::uint32_t>::max();
-
-// Objects up to this many entries find a duplicate key by a linear scan of their run;
-// larger ones through a hash index, which keeps a long object linear in its size.
-constexpr std::size_t linear_keys = 8;
 
 void append_decimal_u64(std::string& out, std::uint64_t v) {
   char buf[24];
@@ -81,7 +78,6 @@ class Parser {
   InlineVector<Node, Document::inline_nodes> nodes;
   InlineVector<std::uint32_t, Document::inline_items> items;
   InlineVector<Entry, Document::inline_entries> entries;
-  std::vector<DecodedKey> decoded_keys;
   std::vector<std::uint32_t> long_objects;  // objects that get a lookup table, in node order
   std::string decoded_text;
 
@@ -90,10 +86,9 @@ class Parser {
   // reserving from the size would only move them to the heap.
   static constexpr std::size_t small_document = Document::inline_nodes * 12;
 
-  std::uint64_t hash_of(Span key) const { return hash_key(begin_ + key.start, key.len, seed_); }
-
-  bool same_key(Span a, Span b) const {
-    return a.len == b.len && same_bytes(begin_ + a.start, begin_ + b.start, a.len);
+  // The text of a key read so far: decoded_text moves as it grows, so keys hold offsets.
+  std::string_view key_text(KeySpan key) const {
+    return {(key.decoded ? decoded_text.data() : begin_) + key.start, key.len};
   }
 
   std::uint32_t offset(const char* p) const { return static_cast<std::uint32_t>(p - begin_); }
@@ -220,72 +215,22 @@ class Parser {
       return push(Node{NodeTag::Object, 0, 0, 0, 0});
     }
     const std::size_t base = scratch_entries_.size();
-    const std::size_t decoded_base = scratch_decoded_.size();
-    bool indexed = false;  // the object has outgrown linear search and uses indexes_[depth]
-    std::uint8_t any_escaped = 0;
+    OpenObjectKeys keys(seed_);
     for (;;) {
       skip_ws();
-      Span key;
-      if (!string<true>(key)) {
+      KeySpan key;
+      if (!read_key(key)) {
         return failed;
       }
-      // Taken now: an object in the member value reads keys of its own.
-      const DecodedKey key_text = key_text_;
       skip_ws();
       if (cur_ == end_ || *cur_ != ':') {
         return fail("expected `:`", cur_);
       }
       ++cur_;
       skip_ws();
-      std::uint32_t member = value(depth + 1);
-      if (member == failed) {
+      const std::uint32_t member = value(depth + 1);
+      if (member == failed || !add_member(keys, base, key, member, depth)) {
         return failed;
-      }
-      // scratch_entries_ may have moved while the value was parsed: index, never point.
-      const std::size_t count = scratch_entries_.size() - base;
-      std::int64_t earlier = -1;
-      std::uint64_t hash = 0;
-      if (!indexed) {
-        for (std::size_t i = 0; i < count; ++i) {
-          if (same_key(scratch_entries_[base + i].key, key)) {
-            earlier = static_cast<std::int64_t>(i);
-            break;
-          }
-        }
-      } else {
-        hash = hash_of(key);
-        earlier = indexes_[depth].find(
-            hash, [&](std::uint32_t i) { return same_key(scratch_entries_[base + i].key, key); });
-      }
-      if (earlier >= 0) {
-        // The last value wins; the member keeps the place of its first occurrence.
-        scratch_entries_[base + static_cast<std::size_t>(earlier)].value = member;
-      } else {
-        scratch_entries_.push_back(Entry{member, key});
-        if (key.escaped) {
-          any_escaped = 1;
-          scratch_decoded_.push_back(
-              DecodedKey{static_cast<std::uint32_t>(count), key_text.start, key_text.len});
-        }
-        const std::size_t now = count + 1;
-        auto rehash = [&](std::size_t i) { return hash_of(scratch_entries_[base + i].key); };
-        if (indexed) {
-          indexes_[depth].insert(hash, static_cast<std::uint32_t>(count), now, rehash);
-        } else if (now > linear_keys) {
-          if (indexes_.size() <= depth) {
-            indexes_.resize(depth + 1);
-          }
-          KeyIndex& index = indexes_[depth];
-          index.begin(++stamp_);
-          for (std::size_t i = 0; i < now; ++i) {
-            index.insert(rehash(i), static_cast<std::uint32_t>(i), i + 1, rehash);
-          }
-          indexed = true;
-        }
-        if (now > max_keys_) {
-          return fail_limit("more than ", max_keys_, " keys in one object", Code::size_exceeded,
-                            cur_);
-        }
       }
       skip_ws();
       if (cur_ == end_) {
@@ -303,20 +248,54 @@ class Parser {
     const auto start = static_cast<std::uint32_t>(entries.size());
     entries.append(scratch_entries_.begin() + base, scratch_entries_.end());
     scratch_entries_.truncate(base);
-    if (any_escaped != 0) {
-      // Objects close in order of their runs, so the records stay sorted by entry.
-      for (std::size_t i = decoded_base; i < scratch_decoded_.size(); ++i) {
-        DecodedKey k = scratch_decoded_[i];
-        k.entry += start;
-        decoded_keys.push_back(k);
-      }
-      scratch_decoded_.truncate(decoded_base);
-    }
-    const std::uint32_t node = push(Node{NodeTag::Object, any_escaped, 0, start, count});
+    const std::uint32_t node = push(Node{NodeTag::Object, 0, 0, start, count});
     if (count > table_members) {
       long_objects.push_back(node);
     }
     return node;
+  }
+
+  // Adds a member to the open object whose entries start at `base`. A key with the text of
+  // an earlier one, however either is written, takes that member's place: the last value
+  // wins and the member stays where it first occurred. False on a breach of the key limit.
+  bool add_member(OpenObjectKeys& keys, std::size_t base, KeySpan key, std::uint32_t value,
+                  std::uint64_t depth) {
+    // scratch_entries_ may have moved while the value was parsed: index, never point.
+    const std::size_t count = scratch_entries_.size() - base;
+    auto text_of = [&](std::size_t i) { return key_text(scratch_entries_[base + i].key); };
+    const std::int64_t earlier = keys.find(key_text(key), count, text_of);
+    if (earlier >= 0) {
+      scratch_entries_[base + static_cast<std::size_t>(earlier)].value = value;
+      return true;
+    }
+    scratch_entries_.push_back(Entry{value, key});
+    keys.add(count + 1, text_of, [&]() -> KeyIndex& {
+      // An object keeps its index while nested objects use theirs, one per depth.
+      if (indexes_.size() <= depth) {
+        indexes_.resize(depth + 1);
+      }
+      if (!indexes_[depth]) {
+        indexes_[depth] = std::make_unique<KeyIndex>();
+      }
+      indexes_[depth]->begin(++stamp_);
+      return *indexes_[depth];
+    });
+    if (count + 1 > max_keys_) {
+      fail_limit("more than ", max_keys_, " keys in one object", Code::size_exceeded, cur_);
+      return false;
+    }
+    return true;
+  }
+
+  // Reads an object key at cur_: a view of the source, or for a key with escapes its text,
+  // decoded into decoded_text.
+  bool read_key(KeySpan& out) {
+    Span raw;
+    if (!string<true>(raw)) {
+      return false;
+    }
+    out = raw.escaped ? escaped_key_ : KeySpan{raw.start, raw.len, false};
+    return true;
   }
 
   // Reads a quoted string at cur_ and leaves cur_ past its closing quote. Escapes are
@@ -367,8 +346,8 @@ class Parser {
   }
 
   // The rest of a key from its first escape, at cur_: checked and decoded in one pass into
-  // decoded_text, with the text's place left in key_text_, so that lookups compare bytes
-  // (see Ref::search_escaped). One pass instead of a check and a later decoding, taking runs
+  // decoded_text, with the text's place left in escaped_key_, so that duplicate keys and
+  // lookups compare bytes. One pass instead of a check and a later decoding, taking runs
   // of escapes without a search, brought a call on 900 keys of 158 \u escapes each from
   // 27.8 to 18.0 million instructions. Out of line, so the loop for plain keys stays small.
   [[gnu::noinline]] bool escaped_key(const char* start, Span& out) {
@@ -406,10 +385,9 @@ class Parser {
       }
       decoded_used_ = static_cast<std::size_t>(sink.out - decoded_text.data());
     }
-    // Decoding never lengthens a text, and a key's text is written once however often the
-    // key repeats, so the buffer stays below the input's 4 GiB.
-    key_text_ = DecodedKey{0, static_cast<std::uint32_t>(text_start),
-                           static_cast<std::uint32_t>(decoded_used_ - text_start)};
+    // Decoding never lengthens a text, so the buffer stays below the input's 4 GiB.
+    escaped_key_ = KeySpan{static_cast<std::uint32_t>(text_start),
+                           static_cast<std::uint32_t>(decoded_used_ - text_start), true};
     return end_string(start, true, out);
   }
 
@@ -482,12 +460,11 @@ class Parser {
   // One stack each for the children of every open container; see array() and object().
   InlineVector<std::uint32_t, 32> scratch_items_;
   InlineVector<Entry, 16> scratch_entries_;
-  // The decoded escaped keys of every open object, `entry` counting from the object's
-  // first member; see object().
-  InlineVector<DecodedKey, 8> scratch_decoded_;
-  DecodedKey key_text_;            // the last escaped key read
-  std::size_t decoded_used_ = 0;   // decoded_text's bytes in use; the rest is room
-  std::vector<KeyIndex> indexes_;  // by depth, made on first need
+  KeySpan escaped_key_;           // the last escaped key read
+  std::size_t decoded_used_ = 0;  // decoded_text's bytes in use; the rest is room
+  // By depth, made on first need; each on the heap, so that an object's OpenObjectKeys can
+  // point at its index while deeper objects grow the vector.
+  std::vector<std::unique_ptr<KeyIndex>> indexes_;
   // Distinct for every object that uses an index. An object needs more than eight keys, so
   // more than 40 bytes, to take one: a 4 GiB input cannot wrap the counter.
   std::uint32_t stamp_ = 0;
@@ -531,7 +508,6 @@ Result<Document, JsonError> Document::parse(std::string_view bytes, const Limits
   doc.nodes_ = std::move(parser.nodes);
   doc.items_ = std::move(parser.items);
   doc.member_entries_ = std::move(parser.entries);
-  doc.decoded_keys_ = std::move(parser.decoded_keys);
   parser.decoded_text.resize(parser.decoded_used());
   doc.decoded_text_ = std::move(parser.decoded_text);
   doc.root_ = root;
@@ -553,21 +529,15 @@ void Document::build_lookup_tables(std::span<const std::uint32_t> long_objects) 
     tables_.push_back(static_cast<std::uint32_t>(size));
     tables_.resize(tables_.size() + size, 0);
     const std::size_t mask = size - 1;
-    const Ref object(this, i);
+    std::uint32_t* slots = tables_.data() + start + 1;
     for (std::uint32_t position = 0; position < n.b; ++position) {
-      const std::uint32_t entry = n.a + position;
-      const std::string_view key = object.key_text(member_entries_[entry], entry);
-      std::uint32_t* slots = tables_.data() + start + 1;
-      for (std::size_t k = hash_key(key.data(), key.size(), seed_) & mask;; k = (k + 1) & mask) {
-        if (slots[k] == 0) {
-          slots[k] = position + 1;
-          break;
-        }
-        const Entry& held = member_entries_[n.a + slots[k] - 1];
-        if (object.key_text(held, n.a + slots[k] - 1) == key) {
-          break;  // decoded-equal keys: the first one found stays
-        }
+      // The keys of an object are distinct texts, so each takes the first free slot.
+      const std::string_view key = key_text(member_entries_[n.a + position].key);
+      std::size_t k = hash_key(key.data(), key.size(), seed_) & mask;
+      while (slots[k] != 0) {
+        k = (k + 1) & mask;
       }
+      slots[k] = position + 1;
     }
   }
 }

@@ -51,19 +51,26 @@ enum class NodeTag : std::uint8_t { Null, Bool, Integer, WideInteger, Float, Str
 /// One value of the document: a tag byte and a 12-byte payload, 16 bytes in all.
 struct Node {
   NodeTag tag = NodeTag::Null;
-  // Bool: the value. Integer: 1 when unsigned. Str: the span is escaped. Object: some key
-  // is escaped, so two entries may decode to the same text.
-  std::uint8_t flag = 0;
+  std::uint8_t flag = 0;  // Bool: the value. Integer: 1 when unsigned. Str: the span is escaped.
   std::uint16_t reserved = 0;
   std::uint32_t a = 0;  // Str: span start. Array, Object: start of the run.
   std::uint64_t b = 0;  // Integer: the word. Float: the bits. Str: span len. Array, Object: count.
 };
 static_assert(sizeof(Node) == 16);
 
-/// One object member: the last value seen for the key and the key's first occurrence.
+/// The text of an object key: the raw bytes in the source for a key without escapes, its
+/// decoded text in the document's key text otherwise. Keys of one object are distinct as
+/// texts: the parser merges members whose keys decode alike.
+struct KeySpan {
+  std::uint32_t start = 0;
+  std::uint32_t len = 0;
+  bool decoded = false;  // start is an offset into the decoded key text, not the source
+};
+
+/// One object member: the last value seen for the key, and the key as first written.
 struct Entry {
   std::uint32_t value = 0;
-  Span key;
+  KeySpan key;
 };
 
 class Ref;
@@ -71,14 +78,6 @@ class Ref;
 /// The node index member lookups answer when there is no such member. Every node consumes
 /// a byte of an input shorter than 2^32 bytes, so no node has this index.
 inline constexpr std::uint32_t no_member = UINT32_MAX;
-
-/// An escaped key decoded at parse time: the member entry it belongs to and where its text
-/// lies in the document's decoded-key buffer.
-struct DecodedKey {
-  std::uint32_t entry = 0;  // index into member_entries
-  std::uint32_t start = 0;
-  std::uint32_t len = 0;
-};
 
 /// A parsed JSON text: flat vectors addressed by 32-bit indices, children before their
 /// parents, so the root is the last node. Borrows the source bytes, which the caller keeps
@@ -127,20 +126,9 @@ class Document {
   std::string_view source() const { return source_; }
   std::uint32_t root_index() const { return root_; }
 
-  /// The decoded escaped keys of entries from `first_entry` on, in entry order: the keys of
-  /// one object are contiguous here, like its entries.
-  std::span<const DecodedKey> decoded_keys_from(std::uint32_t first_entry) const {
-    const DecodedKey* begin = decoded_keys_.data();
-    const DecodedKey* end = begin + decoded_keys_.size();
-    const DecodedKey* at = std::lower_bound(
-        begin, end, first_entry, [](const DecodedKey& k, std::uint32_t e) { return k.entry < e; });
-    return {at, end};
-  }
-
-  /// The text of a decoded key; lives as long as the document.
-  std::string_view decoded_key(const DecodedKey& k) const {
-    return std::string_view(decoded_text_).substr(k.start, k.len);
-  }
+  /// The text of a key; lives as long as the document. The parser made every key span lie
+  /// inside its buffer, and nothing else makes entries, so this checks nothing.
+  std::string_view key_text(KeySpan key) const { return {key_data(key), key.len}; }
 
   /// Decodes the escapes of raw string bytes the parser has checked. Never fails: anything
   /// malformed (only reachable through a forged span) decodes to U+FFFD.
@@ -151,13 +139,16 @@ class Document {
 
   Document() = default;
 
+  const char* key_data(KeySpan key) const {
+    return (key.decoded ? decoded_text_.data() : source_.data()) + key.start;
+  }
+
   std::string_view source_;
   InlineVector<Node, inline_nodes> nodes_;
   InlineVector<std::uint32_t, inline_items> items_;
   InlineVector<Entry, inline_entries> member_entries_;
-  // Escaped keys, decoded once when their object closed, so that member lookups compare
-  // bytes instead of decoding a key for every field that asks.
-  std::vector<DecodedKey> decoded_keys_;
+  // The text of every escaped key, decoded while parsing, so that member lookups and the
+  // merging of duplicate keys compare bytes instead of decoding a key each time.
   std::string decoded_text_;
   std::uint32_t root_ = 0;
 
@@ -165,7 +156,7 @@ class Document {
   // without a scan: looking up every field of a shuffled object otherwise costs the product
   // of its fields and members. `tables_` holds each table as its slot count (a power of
   // two) and then the slots, each an entry position plus one (0: empty), keyed by the
-  // decoded text, where the first of decoded-equal keys wins; `table_of_` pairs each long
+  // key's text; `table_of_` pairs each long
   // object's node index, in increasing order, with its table's start.
   void build_lookup_tables(std::span<const std::uint32_t> long_objects);
   /// The table's start for the object node, or no_table.
@@ -266,8 +257,8 @@ class Ref {
     return Ref(doc_, run[i]);
   }
 
-  /// The member whose key decodes to exactly the name; with decoded-equal keys, the first.
-  /// The search starts at the hint, which moves past the entry found.
+  /// The member whose key decodes to exactly the name. The search starts at the hint, which
+  /// moves past the entry found.
   Slot<Ref> slot(MemberName name, SlotHint& hint) const {
     const std::uint32_t found = member(name.text, hint);
     if (found == no_member) {
@@ -284,18 +275,15 @@ class Ref {
     return slot(name, hint);
   }
 
-  /// The value node of the member whose key decodes to exactly the name (with
-  /// decoded-equal keys, the first), or no_member; no_member for any node but an object.
+  /// The value node of the member whose key decodes to exactly the name, or no_member; for
+  /// any node but an object, no_member.
   std::uint32_t member(std::string_view name, SlotHint& hint) const {
     const Node& n = node();
     // The parser made every object's run lie inside member_entries and every key span
-    // inside the source, and nothing else makes nodes, so neither is checked again here.
-    // With an escaped key in the object (flag), "the first" match needs search()'s full
-    // scan: an earlier key may decode to the same name.
-    if (n.tag == NodeTag::Object && n.flag == 0 && hint.next < n.b) {
+    // inside its buffer, and nothing else makes nodes, so neither is checked again here.
+    if (n.tag == NodeTag::Object && hint.next < n.b) {
       const Entry& e = doc_->member_entries_[n.a + hint.next];
-      if (e.key.len == name.size() &&
-          same_bytes(doc_->source_.data() + e.key.start, name.data(), name.size())) {
+      if (e.key.len == name.size() && same_bytes(doc_->key_data(e.key), name.data(), name.size())) {
         ++hint.next;
         return e.value;
       }
@@ -307,17 +295,22 @@ class Ref {
     return member(name, hint);
   }
 
-  /// Calls f(std::string_view key) for each member in document order; the text lives as
-  /// long as the document.
+  /// Calls f(std::string_view key) for each member in document order, the key decoded; the
+  /// text lives as long as the document.
   template <class F>
   void each_key(F&& f) const {
-    each_key_text([&](std::string_view key, const Entry&) { f(key); });
+    for (const Entry& e : entries()) {
+      f(doc_->key_text(e.key));
+    }
   }
 
-  /// Calls f(Text key, Ref value) for each member in document order.
+  /// Calls f(Text key, Ref value) for each member in document order: each distinct key once,
+  /// at its first place, with the last value written for it.
   template <class F>
   void each_entry(F&& f) const {
-    each_key_text([&](std::string_view key, const Entry& e) { f(Text(key), Ref(doc_, e.value)); });
+    for (const Entry& e : entries()) {
+      f(Text(doc_->key_text(e.key)), Ref(doc_, e.value));
+    }
   }
 
   /// Calls f(Ref element) for each element of an array, in order.
@@ -357,43 +350,30 @@ class Ref {
     return index_ < doc_->nodes_.size() ? doc_->nodes_[index_] : null_node;
   }
 
-  /// The decoded text of an entry's key, `entry` being its index into member_entries; lives
-  /// as long as the document.
-  std::string_view key_text(const Entry& e, std::uint32_t entry) const {
-    if (!e.key.escaped) {
-      return doc_->raw(e.key);
-    }
-    std::span<const DecodedKey> keys = doc_->decoded_keys_from(entry);
-    return !keys.empty() && keys.front().entry == entry ? doc_->decoded_key(keys.front())
-                                                        : std::string_view();
-  }
-
  private:
   // The lookup past the hinted entry. Out of line, so that the hinted comparison, which
   // answers members written in declaration order, inlines into its callers without the
   // register saves this loop needs (validation of the benchmark payload 1.53 -> 1.32 us,
-  // its JSON accept 8.1 -> 7.5 us).
+  // its JSON accept 8.1 -> 7.5 us). Escaped keys compare their text decoded at parse time:
+  // on an 864 KB object of 900 keys of 158 \u escapes each, against 30 declared fields,
+  // decoding on every lookup took 50 ms a call, against 1.6 ms for plain keys.
   [[gnu::noinline]] std::uint32_t search(std::string_view name, SlotHint& hint) const {
     const Node& n = node();
     if (n.tag != NodeTag::Object) {
       return no_member;
     }
-    const Entry* run = doc_->member_entries_.data() + n.a;
-    const auto count = static_cast<std::uint32_t>(n.b);
-    const char* source = doc_->source_.data();
-    const auto size = static_cast<std::uint32_t>(name.size());
     if (n.b > table_members) {
       return search_table(name, hint);
     }
-    if (n.flag != 0) {
-      return search_escaped(name, hint);
-    }
-    // Raw-equal keys were merged while parsing, so without escapes at most one entry can
-    // match and the search may start anywhere.
+    const Entry* run = doc_->member_entries_.data() + n.a;
+    const auto count = static_cast<std::uint32_t>(n.b);
+    const auto size = static_cast<std::uint32_t>(name.size());
+    // Keys that decode alike were merged while parsing, so at most one entry matches and
+    // the search may start anywhere.
     std::uint32_t i = hint.next < count ? hint.next : 0;
     for (std::uint32_t k = 0; k < count; ++k) {
       const Entry& e = run[i];
-      if (e.key.len == size && same_bytes(source + e.key.start, name.data(), size)) {
+      if (e.key.len == size && same_bytes(doc_->key_data(e.key), name.data(), size)) {
         hint.next = i + 1;
         return e.value;
       }
@@ -420,51 +400,10 @@ class Ref {
         return no_member;
       }
       const std::uint32_t position = slots[i] - 1;
-      const std::string_view key = key_text(run[position], n.a + position);
-      if (key.size() == name.size() && same_bytes(key.data(), name.data(), name.size())) {
+      const KeySpan key = run[position].key;
+      if (key.len == name.size() && same_bytes(doc_->key_data(key), name.data(), name.size())) {
         hint.next = position + 1;
         return run[position].value;
-      }
-    }
-  }
-
-  // With an escaped key, two entries may decode to the same text, and "the first" needs a
-  // scan from the start. Escaped keys compare their text decoded at parse time: on an 864 KB
-  // object of 900 keys of 158 \u escapes each, against 30 declared fields, decoding on
-  // every lookup took 50 ms a call; now 1.1 ms, against 1.6 ms for plain keys of the same
-  // raw length.
-  [[gnu::cold]] std::uint32_t search_escaped(std::string_view name, SlotHint& hint) const {
-    std::uint32_t found = no_member;
-    std::uint32_t i = 0;
-    each_key_text([&](std::string_view key, const Entry& e) {
-      if (found == no_member && key.size() == name.size() &&
-          same_bytes(key.data(), name.data(), name.size())) {
-        found = e.value;
-        hint.next = i + 1;
-      }
-      ++i;
-    });
-    return found;
-  }
-
-  // Calls f(std::string_view key, const Entry&) for each member in document order, the key
-  // decoded; the text lives as long as the document.
-  template <class F>
-  void each_key_text(F&& f) const {
-    const std::span<const Entry> run = entries();
-    if (node().flag == 0) {
-      for (const Entry& e : run) {
-        f(doc_->raw(e.key), e);
-      }
-      return;
-    }
-    const std::span<const DecodedKey> decoded = doc_->decoded_keys_from(node().a);
-    std::size_t next = 0;
-    for (const Entry& e : run) {
-      if (e.key.escaped && next < decoded.size()) {
-        f(doc_->decoded_key(decoded[next++]), e);
-      } else {
-        f(doc_->raw(e.key), e);
       }
     }
   }

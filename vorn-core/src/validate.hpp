@@ -19,6 +19,9 @@
 //   Value dict(); bool set_field(Value&, const Field&, Value&&)
 //   bool set_tag(Value&, const UnionType&, Value&&)
 //   void unreadable(const In& array, std::uint64_t i)   an element the adapter could not read
+//   bool counted(const In& array)              asked of an array whose len() answered 0: false
+//                                              when that 0 stands for a length the adapter
+//                                              could not read, the failure then kept
 //   void failed_at(Path&&)                     where the first failed build happened
 // Every Value-returning call gives an empty Value, and every bool call false, when it fails; the
 // policy keeps the failure, and the walk stops building and goes on checking.
@@ -578,7 +581,9 @@ auto Validator<Out>::array(const Type& type, const In& in, std::uint64_t depth) 
     bool kept = false;
     if constexpr (Out::builds) {
       if (building()) {
-        if (out_.keeps(in, type)) {
+        if (n == 0 && !out_.counted(in)) {
+          build_failed();  // a result cannot stand for elements nobody could count
+        } else if (out_.keeps(in, type)) {
           kept = true;
           build_ = false;
         } else {
