@@ -91,19 +91,6 @@ def test_check_prints_each_issue_where_it_sits(argv, stdin, code, expected, monk
     assert [line for line in lines if line in expected] == expected, lines
 
 
-def test_check_json_format_emits_one_record_per_payload():
-    code, out = run("check", SHOP, "PaymentEvent", PAYMENTS, "--format", "json")
-    records = [json.loads(line) for line in out.splitlines()]
-    assert code == 1
-    assert [(r["line"], r["ok"]) for r in records] == [
-        (1, True), (2, True), (3, False), (4, False), (5, False), (6, False), (7, True)]
-    assert records[2] == {"file": PAYMENTS, "line": 3, "ok": False, "errors": [
-        {"path": "amount_cents", "code": "out_of_range", "message": "0 is outside 1..=100000000",
-         "line": 3, "column": 54}]}
-    assert records[5]["errors"] == [{"path": "<root>", "code": "invalid_json",
-                                     "message": "expected `\"`", "line": 6, "column": 56}]
-
-
 def test_check_places_issues_under_quoted_names(tmp_path):
     schema = tmp_path / "q.vorn"
     schema.write_text('schema T { "a.b": u8  a: A  "": u8  "x[0]": u8 }  schema A { b: u8 }')
