@@ -14,7 +14,10 @@ from __future__ import annotations
 import bisect
 import json
 import re
-from typing import Any
+from typing import TYPE_CHECKING
+
+if TYPE_CHECKING:
+    from ._vorn import Schema
 
 _PARSE_ERROR = re.compile(r"(\d+):(\d+): (.*)", re.S)
 
@@ -86,13 +89,13 @@ def _merge(a: _Place | None, b: _Place | None) -> _Place | None:
     return chain, chain[-1]
 
 
-def declared_names(description: dict[str, Any]) -> frozenset[str]:
-    """Every field and tag name a ``Schema.describe()`` result declares."""
-    names: set[str] = set()
-    for d in description.values():
-        names.update(f["name"] for f in d.get("fields", ()))
-        if "tag" in d:
-            names.add(d["tag"])
+def declared_names(schema: Schema) -> frozenset[str]:
+    """Every field and tag name the schema declares."""
+    from .model import read
+
+    description = read(schema)
+    names = {f.name for d in description.objects for f in d.fields}
+    names.update(u.tag for u in description.unions)
     return frozenset(names)
 
 
