@@ -7,7 +7,7 @@ Used by the command line and lint only, so ``import vorn_schema`` never loads it
 # the containers an issue's path passes through are read member by member, and an array only
 # as far as the element wanted; every other value is skipped by the standard library's JSON
 # decoder, which runs in C. The text has already parsed, so the reader trusts its syntax; if
-# it meets something unexpected all the same, the issue is placed at the root.
+# it meets something unexpected all the same, the issue is placed at 1:1.
 
 from __future__ import annotations
 
@@ -136,7 +136,7 @@ class Locator:
             # member named `<root>`.
             for target in ("", _ROOT) if path == _ROOT else (path,):
                 found = _merge(found, _Search(self, target, code).match(root, 0, False))
-        except (_Malformed, ValueError):  # ValueError: what the decoder raises
+        except (_Malformed, ValueError, IndexError):  # ValueError: what the decoder raises
             found = None
         return self._line_column(found[1] if found else 0)
 
