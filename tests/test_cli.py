@@ -277,7 +277,7 @@ def test_typeddict_writes_a_module(tmp_path):
     target = tmp_path / "shop_types.py"
     assert run("typeddict", SHOP, "-o", target) == (0, "")
     source = target.read_text()
-    assert "Order = _t.TypedDict('Order'" in source or "class Order(_Order_required" in source
+    assert "Order = _t.TypedDict('Order', {" in source
     assert run("typeddict", SHOP)[1] == source
 
 
