@@ -39,14 +39,11 @@ class Text(str):
     "text, expected",
     [
         pytest.param(b'{"s": "\\u00e9", "n": [1]}', {"s": "\u00e9", "n": [1]}, id="valid"),
-        pytest.param(
-            b'{"s": 1}', [Err("type_mismatch", "s", "expected string, found integer")], id="invalid"
-        ),
+        pytest.param(b'{"s": 1}', [Err("type_mismatch", "s", "expected string, found integer")],
+                     id="invalid"),
         pytest.param(b"{", '1:2: expected `"`', id="malformed"),
-        pytest.param(
-            b'"abc"', [Err("type_mismatch", "<root>", "expected object, found string")],
-            id="json-text-never-a-string-value",
-        ),
+        pytest.param(b'"abc"', [Err("type_mismatch", "<root>", "expected object, found string")],
+                     id="json-text-never-a-string-value"),
         pytest.param(b"abc", "1:1: unexpected `a`", id="a-bare-word-is-no-json"),
     ],
 )
@@ -189,25 +186,18 @@ def test_limit_failures_are_one_root_issue(text, limits, code, message):
         ({"max_items": 2}, b'{"a": [1, 2]}', {"a": [1, 2]}),
         ({"max_items": 0}, b'{"a": []}', {"a": []}),
         ({"max_object_keys": 2}, b'{"a": [], "b": 1}', {"a": [], "b": 1}),
-        pytest.param(
-            {"max_object_keys": 1}, b'{"b": 1, "b": 2}', {"b": 2}, id="repeats-count-once"
-        ),
-        pytest.param(
-            {"max_object_keys": 1}, b'{"b": 1, "\\u0062": 2}', {"b": 2},
-            id="decoded-repeats-count-once-issue12",
-        ),
+        pytest.param({"max_object_keys": 1}, b'{"b": 1, "b": 2}', {"b": 2},
+                     id="repeats-count-once"),
+        pytest.param({"max_object_keys": 1}, b'{"b": 1, "\\u0062": 2}', {"b": 2},
+                     id="decoded-repeats-count-once-issue12"),
         ({"max_object_keys": 0}, b"{}", {}),
         ({"max_string_bytes": 3}, b'{"s": "abc"}', {"s": "abc"}),
-        pytest.param(
-            {"max_string_bytes": 1}, b'{"s": "a"}', {"s": "a"}, id="key-and-value-at-bound"
-        ),
-        pytest.param(
-            {"max_string_bytes": 2}, '{"s": "\u00e9"}'.encode(), {"s": "\u00e9"}, id="utf8-bytes"
-        ),
-        pytest.param(
-            {"max_string_bytes": 6}, b'{"s": "\\u00e9"}', {"s": "\u00e9"},
-            id="six-raw-bytes-read-then-two-decoded-checked",
-        ),
+        pytest.param({"max_string_bytes": 1}, b'{"s": "a"}', {"s": "a"},
+                     id="key-and-value-at-bound"),
+        pytest.param({"max_string_bytes": 2}, '{"s": "\u00e9"}'.encode(), {"s": "\u00e9"},
+                     id="utf8-bytes"),
+        pytest.param({"max_string_bytes": 6}, b'{"s": "\\u00e9"}', {"s": "\u00e9"},
+                     id="six-raw-bytes-read-then-two-decoded-checked"),
         pytest.param({}, nested_json(64), nested(64), id="depth-default-at"),
         pytest.param({"max_depth": 0}, nested_json(0), {}, id="depth-0-at"),
         pytest.param({"max_depth": 1000}, nested_json(256), nested(256), id="depth-clamped-at"),
@@ -225,22 +215,18 @@ def test_limits_at_their_bound_pass(limits, text, expected):
     "text, expected",
     [
         pytest.param(b'{"a": 1, "a": 2}', {"a": 2}, id="last-wins"),
-        pytest.param(
-            b'{"b": null, "a": "x", "a": 3}', {"a": 3, "b": None}, id="earlier-bad-value-replaced"
-        ),
+        pytest.param(b'{"b": null, "a": "x", "a": 3}', {"a": 3, "b": None},
+                     id="earlier-bad-value-replaced"),
         pytest.param(b'{"a": 1, "\\u0061": 2}', {"a": 2}, id="decoded-equal-last-wins-issue12"),
-        pytest.param(
-            b'{"a": "x", "\\u0061": 2}', {"a": 2}, id="decoded-equal-bad-value-replaced-issue12"
-        ),
+        pytest.param(b'{"a": "x", "\\u0061": 2}', {"a": 2},
+                     id="decoded-equal-bad-value-replaced-issue12"),
         pytest.param(
             b'{"\\u0061": 1, "a": "x"}',
             [Err("type_mismatch", "a", "expected u8, found string")],
             id="decoded-equal-last-is-checked-issue12",
         ),
-        pytest.param(
-            b'{"\\u0062": "x", "a": 1, "b": 2}', {"a": 1, "b": 2},
-            id="decoded-equal-merged-before-an-in-order-member-issue12",
-        ),
+        pytest.param(b'{"\\u0062": "x", "a": 1, "b": 2}', {"a": 1, "b": 2},
+                     id="decoded-equal-merged-before-an-in-order-member-issue12"),
         pytest.param(
             b'{"a": 1, "z": 1, "\\u007a": 2, "z": 3}',
             [Err("unknown_field", "z", "`T` declares no field named `z`")],
