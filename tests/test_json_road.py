@@ -428,6 +428,8 @@ def test_number_edges(field, number, expected):
     assert typed(got) == typed([expected] if isinstance(expected, Err) else {field: expected})
 
 
+# Size: a document reads the same on either side of its inline buffers.
+
 @pytest.mark.parametrize("size", [0, 1, 15, 16, 17, 31, 32, 33, 100])
 def test_documents_around_the_inline_buffers(size):
     # 32 nodes, 16 members and 16 elements fit inside the document; one more of each moves
