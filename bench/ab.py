@@ -85,6 +85,8 @@ def build_ref(commit):
 def build_worktree():
     out = CACHE / "worktree"
     print("building the working tree ...", flush=True)
+    # Options cached by an earlier configure would outlive a changed default in CMakeLists.txt.
+    (out / "build" / "CMakeCache.txt").unlink(missing_ok=True)
     cmake_build(ROOT, out / "build")
     return assemble(ROOT, out / "build", out / "pkg")
 

@@ -80,7 +80,8 @@ double best_seconds(F&& f, int samples) {
     }
     double took = std::chrono::duration<double>(Clock::now() - start).count();
     if (took > 0.002) {
-      n = std::max<std::uint64_t>(1, static_cast<std::uint64_t>(static_cast<double>(n) * 0.005 / took));
+      n = std::max<std::uint64_t>(
+          1, static_cast<std::uint64_t>(static_cast<double>(n) * 0.005 / took));
       break;
     }
     n *= 10;
@@ -141,7 +142,8 @@ bool run(const Workload& w, int samples) {
 
 int main(int argc, char** argv) {
   if (argc < 2) {
-    std::fprintf(stderr, "usage: engine_bench DIR [SAMPLES]  (DIR from bench/compare.py --write-docs)\n");
+    std::fprintf(stderr,
+                 "usage: engine_bench DIR [SAMPLES]  (DIR from bench/compare.py --write-docs)\n");
     return 2;
   }
   const int samples = argc > 2 ? std::max(1, std::atoi(argv[2])) : 40;
@@ -153,8 +155,8 @@ int main(int argc, char** argv) {
   }
   std::sort(paths.begin(), paths.end());
   std::printf("%-40s %9s %17s %17s %17s\n", "", "", "parse", "check only", "parse + check");
-  std::printf("%-40s %9s %7s %9s %7s %9s %7s %9s\n", "document", "bytes", "GB/s", "us", "GB/s", "us",
-              "GB/s", "us");
+  std::printf("%-40s %9s %7s %9s %7s %9s %7s %9s\n", "document", "bytes", "GB/s", "us", "GB/s",
+              "us", "GB/s", "us");
   bool ok = !paths.empty();
   for (const fs::path& path : paths) {
     ok = run(load(path), samples) && ok;

@@ -26,12 +26,11 @@ void check(bool ok) {
 void walk(const Document& doc, Ref r, std::uint32_t bound, int depth) {
   check(r.index() < bound);
   check(depth <= 257);
-  const vorn::json::Node& node = r.node();
-  switch (node.tag) {
+  switch (r.tag()) {
     case NodeTag::Str: {
       std::optional<vorn::Text> text = r.as_str();
       check(text.has_value());
-      check(text->view().size() <= node.b);
+      check(text->view().size() <= r.str_raw().size());
       break;
     }
     case NodeTag::Array: {
@@ -46,9 +45,20 @@ void walk(const Document& doc, Ref r, std::uint32_t bound, int depth) {
       break;
     }
     case NodeTag::Object: {
+      // each_key and each_entry walk the entries in order, each key once.
       std::uint64_t keys = 0;
-      r.each_key([&](std::string_view) { ++keys; });
+      r.each_key([&](std::string_view key) {
+        check(keys < r.entries().size() && key == doc.key_text(r.entries()[keys].key));
+        ++keys;
+      });
       check(keys == r.len());
+      std::uint64_t members = 0;
+      r.each_entry([&](const vorn::Text& key, Ref value) {
+        const vorn::json::Entry& e = r.entries()[members];
+        check(key.view() == doc.key_text(e.key) && value.index() == e.value);
+        ++members;
+      });
+      check(members == keys);
       for (const vorn::json::Entry& e : r.entries()) {
         // Keys are distinct texts after merging, so a key finds its own entry.
         const std::string_view name = doc.key_text(e.key);

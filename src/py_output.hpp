@@ -7,7 +7,6 @@
 
 #include "python.hpp"
 
-#include <bit>  // std::bit_cast
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -80,17 +79,16 @@ class Builder {
   // ---- the JSON road: every value is made anew ----
   // Inline: out of line, these two calls were 2.6% of the benchmark order's JSON accept.
   Value scalar(const json::Ref& r) {
-    const json::Node& n = r.node();
-    switch (n.tag) {
+    switch (r.tag()) {
       case json::NodeTag::Bool:
-        return Owned::borrow(n.flag != 0 ? Py_True : Py_False);
+        return Owned::borrow(r.bool_value() ? Py_True : Py_False);
       case json::NodeTag::Integer:
-        if (n.flag != 0) {
-          return made(PyLong_FromUnsignedLongLong(n.b));
+        if (r.int_unsigned()) {
+          return made(PyLong_FromUnsignedLongLong(r.int_bits()));
         }
-        return made(PyLong_FromLongLong(static_cast<long long>(n.b)));
+        return made(PyLong_FromLongLong(static_cast<long long>(r.int_bits())));
       case json::NodeTag::Float:
-        return made(PyFloat_FromDouble(std::bit_cast<double>(n.b)));
+        return made(PyFloat_FromDouble(r.f64_value()));
       case json::NodeTag::Null:
       case json::NodeTag::WideInteger:  // no digits are kept; the walk never accepts one
       case json::NodeTag::Str:          // strings go through string()
@@ -102,11 +100,10 @@ class Builder {
   }
 
   Value string(const json::Ref& r, TextOnce<json::Ref>& text) {
-    const json::Node& n = r.node();
     std::string_view view;
-    if (n.flag == 0) {
+    if (!r.str_escaped()) {
       // No escape: the raw bytes are the text, checked as UTF-8 by the parser.
-      view = r.document()->raw(json::Span{n.a, static_cast<std::uint32_t>(n.b), false});
+      view = r.str_raw();
     } else if (const std::optional<Text>& decoded = text.get()) {
       view = decoded->view();
     }

@@ -500,3 +500,23 @@ def test_every_allocation_failure_raises_cleanly_issue9():
         timeout=120,
     )
     assert out.splitlines() == ["done"]
+
+
+@pytest.mark.subprocess
+def test_a_long_array_of_objects_parses_in_linear_time_issue12():
+    # Each closing container appended its members to the document's storage, which grew to
+    # the exact size: 80,000 one-member objects took 0.59 s and 160,000 took 2.4 s.
+    out = run_isolated(
+        """
+        import time
+        from vorn_schema import _vorn
+        schema = _vorn.Schema.parse("schema I { a: u8 } schema T { items: [I] }")
+        v = schema.validator("T", _vorn.Limits(max_items=500_000))
+        doc = b'{"items": [' + b",".join([b'{"a": 1}'] * 500_000) + b"]}"
+        start = time.perf_counter()
+        v(doc)
+        print(time.perf_counter() - start)
+        """,
+        timeout=120,
+    )
+    assert float(out) < 5.0

@@ -1,14 +1,69 @@
-"""The JSON road: parse failures and their positions, limits while reading, escapes,
-duplicate keys, number edges and the choice of road by payload type."""
+"""The JSON road: which payloads are JSON text, parse failures and their positions, the limits
+applied while reading, duplicate keys, escapes and number edges."""
 
-import datetime as dt
 import json
-import math
 
 import pytest
 
-from conftest import Err, issues_of, validator
+from conftest import Err, issues_of, typed, validator
 from vorn_schema import ParseError, ValidationError
+
+
+def read(v, text):
+    """What `v` makes of `text`: the output, the issues as Err rows, or the ParseError's text."""
+    try:
+        return v(text)
+    except ParseError as e:
+        return str(e)
+    except ValidationError as e:
+        return [Err(i.code, i.path, i.message) for i in e.args[0].list()]
+
+
+# The two roads: the payload's type picks the road.
+
+
+class Bytes(bytes):
+    pass
+
+
+class Text(str):
+    pass
+
+
+@pytest.mark.parametrize(
+    "wrap",
+    [bytes, bytearray, Bytes, lambda b: b.decode(), lambda b: Text(b.decode())],
+    ids=["bytes", "bytearray", "bytes-subclass", "str", "str-subclass"],
+)
+@pytest.mark.parametrize(
+    "text, expected",
+    [
+        pytest.param(b'{"s": "\\u00e9", "n": [1]}', {"s": "\u00e9", "n": [1]}, id="valid"),
+        pytest.param(b'{"s": 1}', [Err("type_mismatch", "s", "expected string, found integer")],
+                     id="invalid"),
+        pytest.param(b"{", '1:2: expected `"`', id="malformed"),
+        pytest.param(b'"abc"', [Err("type_mismatch", "<root>", "expected object, found string")],
+                     id="json-text-never-a-string-value"),
+        pytest.param(b"abc", "1:1: unexpected `a`", id="a-bare-word-is-no-json"),
+    ],
+)
+def test_text_payloads_take_the_json_road(wrap, text, expected):
+    v = validator("schema T { s: String n: optional [u8] }", "T")
+    assert read(v, wrap(text)) == expected
+
+
+def test_memoryview_takes_the_python_road():
+    assert read(validator("schema T { }", "T"), memoryview(b"{}")) == [
+        Err("type_mismatch", "<root>", "expected object, found unsupported value")
+    ]
+
+
+def test_str_with_lone_surrogate_raises_unicode_error():
+    with pytest.raises(UnicodeEncodeError):
+        validator("schema T { }", "T")('{"a": "\ud800"}')
+
+
+# Parse errors: LINE:COLUMN, where columns count bytes.
 
 ANY = "schema T { a: optional u8 }"
 
@@ -72,82 +127,57 @@ ANY = "schema T { a: optional u8 }"
     ],
 )
 def test_syntax_failures_raise_parse_error(text, expected):
-    v = validator(ANY, "T")
-    with pytest.raises(ParseError) as info:
-        v(text)
-    assert str(info.value) == expected
+    assert read(validator(ANY, "T"), text) == expected
+
+
+# Limits: the parser applies them while reading and stops at the first breach, so the issue
+# sits at the root (not at n.n... for a deep text) and a later syntax error is never reached.
+
+LIMITED = "schema T { a: optional [u8] b: optional u8 s: optional String n: optional T }"
+
+
+def nested(levels):
+    """An object nested `levels` deep below the root: {"n": {"n": ...}}."""
+    payload = {}
+    for _ in range(levels):
+        payload = {"n": payload}
+    return payload
+
+
+def nested_json(levels):
+    return json.dumps(nested(levels)).encode()
 
 
 @pytest.mark.parametrize(
     "text, limits, code, message",
     [
-        pytest.param(
-            b'{"a": [1, 2, 3]}', {"max_items": 2}, "size_exceeded",
-            "more than 2 items in one array", id="items",
-        ),
-        pytest.param(
-            b'{"a": 1, "b": 2}', {"max_object_keys": 1}, "size_exceeded",
-            "more than 1 keys in one object", id="keys",
-        ),
-        pytest.param(
-            b'{"a": "abcd"}', {"max_string_bytes": 3}, "size_exceeded",
-            "string longer than 3 bytes", id="string",
-        ),
-        pytest.param(
-            b'{"abcd": 1}', {"max_string_bytes": 3}, "size_exceeded",
-            "string longer than 3 bytes", id="key-is-a-string",
-        ),
-        pytest.param(
-            b'{"a": "\\u0061"}', {"max_string_bytes": 3}, "size_exceeded",
-            "string longer than 3 bytes", id="escape-counts-raw-bytes",
-        ),
-        pytest.param(
-            b'{"a": 1}', {"max_depth": 0}, "depth_exceeded",
-            "nesting deeper than the limit of 0", id="scalar-member-counts",
-        ),
-        pytest.param(
-            b"[" * 300, {"max_depth": 1000}, "depth_exceeded",
-            "nesting deeper than the limit of 256", id="clamped-to-256",
-        ),
-        pytest.param(
-            b"[1, 2, 3, x", {"max_items": 2}, "size_exceeded", "more than 2 items in one array",
-            id="limit-before-later-syntax-error",
-        ),
+        pytest.param(b'{"a": [1, 2, 3]}', {"max_items": 2}, "size_exceeded",
+                     "more than 2 items in one array", id="items"),
+        pytest.param(b'{"a": 1, "b": 2}', {"max_object_keys": 1}, "size_exceeded",
+                     "more than 1 keys in one object", id="keys"),
+        pytest.param(b'{"a": "abcd"}', {"max_string_bytes": 3}, "size_exceeded",
+                     "string longer than 3 bytes", id="string"),
+        pytest.param(b'{"abcd": 1}', {"max_string_bytes": 3}, "size_exceeded",
+                     "string longer than 3 bytes", id="key-is-a-string"),
+        pytest.param(b'{"a": "\\u0061"}', {"max_string_bytes": 3}, "size_exceeded",
+                     "string longer than 3 bytes", id="escape-counts-raw-bytes"),
+        pytest.param(b'{"a": 1}', {"max_depth": 0}, "depth_exceeded",
+                     "nesting deeper than the limit of 0", id="scalar-member-counts"),
+        pytest.param(b"[" * 300, {"max_depth": 1000}, "depth_exceeded",
+                     "nesting deeper than the limit of 256", id="clamped-to-256"),
+        pytest.param(b"[1, 2, 3, x", {"max_items": 2}, "size_exceeded",
+                     "more than 2 items in one array", id="limit-before-later-syntax-error"),
+        pytest.param(nested_json(65), {}, "depth_exceeded",
+                     "nesting deeper than the limit of 64", id="depth-default-past"),
+        pytest.param(nested_json(1), {"max_depth": 0}, "depth_exceeded",
+                     "nesting deeper than the limit of 0", id="depth-0-past"),
+        pytest.param(nested_json(257), {"max_depth": 1000}, "depth_exceeded",
+                     "nesting deeper than the limit of 256", id="depth-clamped-past"),
     ],
 )
 def test_limit_failures_are_one_root_issue(text, limits, code, message):
-    v = validator("schema T { a: optional [u8] b: optional u8 }", "T", **limits)
+    v = validator(LIMITED, "T", **limits)
     assert issues_of(lambda: v(text)) == [Err(code, "<root>", message)]
-
-
-NEST = "schema N { n: optional N }"
-
-
-def nested_json(levels):
-    return b'{"n": ' * levels + b"{}" + b"}" * levels
-
-
-@pytest.mark.parametrize(
-    "limits, levels, ok",
-    [
-        ({}, 64, True),
-        ({}, 65, False),
-        ({"max_depth": 0}, 0, True),
-        ({"max_depth": 0}, 1, False),
-        ({"max_depth": 1000}, 256, True),
-        ({"max_depth": 1000}, 257, False),
-    ],
-)
-def test_depth_limit_at_and_past_bound(limits, levels, ok):
-    v = validator(NEST, "N", **limits)
-    if ok:
-        v(nested_json(levels))
-    else:
-        limit = min(limits.get("max_depth", 64), 256)
-        # The parser stops the text first, so the issue sits at the root, not at n.n...
-        assert issues_of(lambda: v(nested_json(levels))) == [
-            Err("depth_exceeded", "<root>", f"nesting deeper than the limit of {limit}")
-        ]
 
 
 @pytest.mark.parametrize(
@@ -156,41 +186,148 @@ def test_depth_limit_at_and_past_bound(limits, levels, ok):
         ({"max_items": 2}, b'{"a": [1, 2]}', {"a": [1, 2]}),
         ({"max_items": 0}, b'{"a": []}', {"a": []}),
         ({"max_object_keys": 2}, b'{"a": [], "b": 1}', {"a": [], "b": 1}),
-        pytest.param(
-            {"max_object_keys": 1}, b'{"b": 1, "b": 2}', {"b": 2}, id="repeats-count-once"
-        ),
-        pytest.param(
-            {"max_object_keys": 1}, b'{"b": 1, "\\u0062": 2}', {"b": 2},
-            id="decoded-repeats-count-once-issue12",
-        ),
+        pytest.param({"max_object_keys": 1}, b'{"b": 1, "b": 2}', {"b": 2},
+                     id="repeats-count-once"),
+        pytest.param({"max_object_keys": 1}, b'{"b": 1, "\\u0062": 2}', {"b": 2},
+                     id="decoded-repeats-count-once-issue12"),
         ({"max_object_keys": 0}, b"{}", {}),
         ({"max_string_bytes": 3}, b'{"s": "abc"}', {"s": "abc"}),
-        pytest.param(
-            {"max_string_bytes": 1}, b'{"s": "a"}', {"s": "a"}, id="key-and-value-at-bound"
-        ),
-        pytest.param(
-            {"max_string_bytes": 2}, '{"s": "\u00e9"}'.encode(), {"s": "\u00e9"}, id="utf8-bytes"
-        ),
+        pytest.param({"max_string_bytes": 1}, b'{"s": "a"}', {"s": "a"},
+                     id="key-and-value-at-bound"),
+        pytest.param({"max_string_bytes": 2}, '{"s": "\u00e9"}'.encode(), {"s": "\u00e9"},
+                     id="utf8-bytes"),
+        pytest.param({"max_string_bytes": 6}, b'{"s": "\\u00e9"}', {"s": "\u00e9"},
+                     id="six-raw-bytes-read-then-two-decoded-checked"),
+        pytest.param({}, nested_json(64), nested(64), id="depth-default-at"),
+        pytest.param({"max_depth": 0}, nested_json(0), {}, id="depth-0-at"),
+        pytest.param({"max_depth": 1000}, nested_json(256), nested(256), id="depth-clamped-at"),
     ],
 )
 def test_limits_at_their_bound_pass(limits, text, expected):
-    v = validator("schema T { a: optional [u8] b: optional u8 s: optional String }", "T", **limits)
-    assert v(text) == expected
+    assert validator(LIMITED, "T", **limits)(text) == expected
 
 
-def test_string_limit_applies_decoded_in_the_validator():
-    # six raw bytes pass the parser at 6; the decoded text (2 bytes) passes the validator
-    v = validator("schema T { s: String }", "T", max_string_bytes=6)
-    assert v(b'{"s": "\\u00e9"}') == {"s": "\u00e9"}
+# Duplicate keys: one member per key however it is spelled; the last value wins, in the place
+# where the key first appeared.
+
+
+@pytest.mark.parametrize(
+    "text, expected",
+    [
+        pytest.param(b'{"a": 1, "a": 2}', {"a": 2}, id="last-wins"),
+        pytest.param(b'{"b": null, "a": "x", "a": 3}', {"a": 3, "b": None},
+                     id="earlier-bad-value-replaced"),
+        pytest.param(b'{"a": 1, "\\u0061": 2}', {"a": 2}, id="decoded-equal-last-wins-issue12"),
+        pytest.param(b'{"a": "x", "\\u0061": 2}', {"a": 2},
+                     id="decoded-equal-bad-value-replaced-issue12"),
+        pytest.param(
+            b'{"\\u0061": 1, "a": "x"}',
+            [Err("type_mismatch", "a", "expected u8, found string")],
+            id="decoded-equal-last-is-checked-issue12",
+        ),
+        pytest.param(b'{"\\u0062": "x", "a": 1, "b": 2}', {"a": 1, "b": 2},
+                     id="decoded-equal-merged-before-an-in-order-member-issue12"),
+        pytest.param(
+            b'{"a": 1, "z": 1, "\\u007a": 2, "z": 3}',
+            [Err("unknown_field", "z", "`T` declares no field named `z`")],
+            id="decoded-equal-undeclared-reported-once-issue12",
+        ),
+        pytest.param(
+            b'{"a": 0, "b": 0, "c": 0, "d": 0, "e": 0, "f": 0, "g": 0, "h": 0, "i": 0, '
+            b'"j": 0, "\\u0061": "x", "\\u0063": null}',
+            [Err("type_mismatch", "a", "expected u8, found string")]
+            + [Err("unknown_field", k, f"`T` declares no field named `{k}`") for k in "cdefghij"],
+            id="decoded-equal-merged-past-eight-keys-issue12",
+        ),
+        pytest.param(
+            b'{"a": 0, "b": 0, "c": 0, "d": 0, "e": 0, "f": 0, "g": 0, "h": 0, "i": 0, '
+            b'"j": 0, "a": 5, "c": null}',
+            [Err("unknown_field", k, f"`T` declares no field named `{k}`") for k in "cdefghij"],
+            id="merged-past-eight-keys",
+        ),
+    ],
+)
+def test_duplicate_keys(text, expected):
+    assert read(validator("schema T { a: u8 b: optional u8? }", "T"), text) == expected
 
 
 def test_many_repeated_keys_stay_under_the_key_limit():
     members = b", ".join(b'"k%d": %d' % (i % 1000, i) for i in range(200_000))
     v = validator("schema T { k7: u32 k999: u32 }", "T", max_object_keys=1000)
-    # Undeclared members are reported once per distinct key, each with its last value.
-    issues = issues_of(lambda: v(b"{" + members + b"}"))
-    assert len(issues) == 998
-    assert {i.code for i in issues} == {"unknown_field"}
+    # Undeclared members are reported once per distinct key, in the order they first appear.
+    assert read(v, b"{" + members + b"}") == [
+        Err("unknown_field", f"k{i}", f"`T` declares no field named `k{i}`")
+        for i in range(1000) if i not in (7, 999)
+    ]
+
+
+def escaped(name):
+    """The text written with every UTF-16 code unit as a \\u escape."""
+    units = name.encode("utf-16-be")
+    return "".join(f"\\u{units[i]:02x}{units[i + 1]:02x}" for i in range(0, len(units), 2))
+
+
+NESTED = """
+schema Item { sku: String qty: u8 }
+schema Order { id: u8 items: [Item] note: optional String extra: optional Item }
+"""
+
+
+@pytest.mark.parametrize(
+    "text, expected",
+    [
+        pytest.param(
+            '{"%s": 1, "items": [{"%s": "a", "qty": 1}, {"sku": "b", "%s": 2}], "%s": "n"}'
+            % (escaped("id"), escaped("sku"), escaped("qty"), escaped("note")),
+            {"id": 1, "items": [{"sku": "a", "qty": 1}, {"sku": "b", "qty": 2}], "note": "n"},
+            id="escaped-keys-at-every-level",
+        ),
+        pytest.param(
+            '{"items": [{"%s": "a", "qty": 1}], "%s": 1}' % (escaped("sku"), escaped("id")),
+            {"id": 1, "items": [{"sku": "a", "qty": 1}]},
+            id="inner-object-closes-before-outer",
+        ),
+        pytest.param(
+            '{"id": 1, "items": [], "%s": {"%s": "s", "qty": 2}}'
+            % (escaped("extra"), escaped("sku")),
+            {"id": 1, "items": [], "extra": {"sku": "s", "qty": 2}},
+            id="escaped-key-whose-value-has-escaped-keys",
+        ),
+        pytest.param(
+            '{"id": 1, "items": [{"sku": "a", "qty": 1, "%s": 2}, {"%s": 3, "qty": 4, "sku": "b"}]}'
+            % (escaped("qty"), escaped("qty")),
+            {"id": 1, "items": [{"sku": "a", "qty": 2}, {"sku": "b", "qty": 4}]},
+            id="decoded-twins-last-wins-in-each-object-issue12",
+        ),
+        pytest.param(
+            '{"id": 1, "items": [], "%s": 2}' % escaped("\u00e9\U0001f600"),
+            [Err("unknown_field", "\u00e9\U0001f600",
+                 "`Order` declares no field named `\u00e9\U0001f600`")],
+            id="undeclared-key-reported-decoded",
+        ),
+    ],
+)
+def test_escaped_keys_in_nested_objects(text, expected):
+    assert read(validator(NESTED, "Order"), text.encode()) == expected
+
+
+@pytest.mark.parametrize("count", [8, 9, 16, 17, 40])
+@pytest.mark.parametrize("escape_every", [1, 3])
+def test_escaped_keys_in_long_objects(count, escape_every):
+    # Past eight keys duplicates are found through a hash index; past sixteen members the
+    # document's member run leaves its inline buffer.
+    fields = " ".join(f"f{i}: optional u16" for i in range(count))
+    v = validator(f"schema T {{ {fields} }}", "T", max_object_keys=count)
+    members = ", ".join(
+        f'"{escaped(f"f{i}") if i % escape_every == 0 else f"f{i}"}": {i}'
+        for i in reversed(range(count))
+    )
+    # A repeat written plain merges with the escaped first occurrence: the last value wins.
+    text = "{" + members + ', "f0": 999}'
+    assert v(text.encode()) == {**{f"f{i}": i for i in range(count)}, "f0": 999}
+
+
+# Escapes decode as they are read; rules and matches see the decoded text.
 
 
 @pytest.mark.parametrize(
@@ -223,69 +360,19 @@ def test_escapes_decode_when_read(text, expected):
     ],
 )
 def test_length_rules_count_decoded_characters(text, expected):
-    v = validator("schema T { s: String @max_len(1) }", "T")
-    if isinstance(expected, list):
-        assert issues_of(lambda: v(text)) == expected
-    else:
-        assert v(text) == expected
+    assert read(validator("schema T { s: String @max_len(1) }", "T"), text) == expected
 
 
 def test_escaped_enum_value_and_tag_match_decoded():
-    v = validator(
-        'schema A { c: enum { "\u00e9t\u00e9" } } union U @tag(k) { a: A }', "U"
-    )
+    v = validator('schema A { c: enum { "\u00e9t\u00e9" } } union U @tag(k) { a: A }', "U")
     assert v(b'{"\\u006b": "\\u0061", "c": "\\u00e9t\\u00e9"}') == {"k": "a", "c": "\u00e9t\u00e9"}
 
 
-@pytest.mark.parametrize(
-    "text, expected",
-    [
-        pytest.param(b'{"a": 1, "a": 2}', {"a": 2}, id="last-wins"),
-        pytest.param(
-            b'{"b": null, "a": "x", "a": 3}', {"a": 3, "b": None}, id="earlier-bad-value-replaced"
-        ),
-        pytest.param(b'{"a": 1, "\\u0061": 2}', {"a": 2}, id="decoded-equal-last-wins-issue12"),
-        pytest.param(
-            b'{"a": "x", "\\u0061": 2}', {"a": 2}, id="decoded-equal-bad-value-replaced-issue12"
-        ),
-        pytest.param(
-            b'{"\\u0061": 1, "a": "x"}',
-            [Err("type_mismatch", "a", "expected u8, found string")],
-            id="decoded-equal-last-is-checked-issue12",
-        ),
-        pytest.param(
-            b'{"\\u0062": "x", "a": 1, "b": 2}', {"a": 1, "b": 2},
-            id="decoded-equal-merged-before-an-in-order-member-issue12",
-        ),
-        pytest.param(
-            b'{"a": 1, "z": 1, "\\u007a": 2, "z": 3}',
-            [Err("unknown_field", "z", "`T` declares no field named `z`")],
-            id="decoded-equal-undeclared-reported-once-issue12",
-        ),
-        pytest.param(
-            b'{"a": 0, "b": 0, "c": 0, "d": 0, "e": 0, "f": 0, "g": 0, "h": 0, "i": 0, '
-            b'"j": 0, "\\u0061": "x", "\\u0063": null}',
-            [Err("type_mismatch", "a", "expected u8, found string")]
-            + [Err("unknown_field", k, f"`T` declares no field named `{k}`") for k in "cdefghij"],
-            id="decoded-equal-merged-past-eight-keys-issue12",
-        ),
-        pytest.param(
-            b'{"a": 0, "b": 0, "c": 0, "d": 0, "e": 0, "f": 0, "g": 0, "h": 0, "i": 0, '
-            b'"j": 0, "a": 5, "c": null}',
-            [Err("unknown_field", k, f"`T` declares no field named `{k}`") for k in "cdefghij"],
-            id="merged-past-eight-keys",
-        ),
-    ],
-)
-def test_duplicate_keys(text, expected):
-    v = validator("schema T { a: u8 b: optional u8? }", "T")
-    if isinstance(expected, list):
-        assert issues_of(lambda: v(text)) == expected
-    else:
-        assert v(text) == expected
-
+# Numbers: integers beyond 64 bits are no values; floats round to nearest, keep their sign,
+# and overflow to infinity.
 
 WIDE = "integer is wider than 64 bits"
+INFINITE = "NaN and infinity are not valid values"
 
 
 @pytest.mark.parametrize(
@@ -311,168 +398,37 @@ WIDE = "integer is wider than 64 bits"
         ("f", b"1.5e3", 1500.0),
         ("f", b"0.1", 0.1),
         ("f", b"1e-400", 0.0),
-        ("f", b"1e400", Err("not_finite", "f", "NaN and infinity are not valid values")),
-        ("f", b"-1e400", Err("not_finite", "f", "NaN and infinity are not valid values")),
-        ("f", b"1" * 400 + b".0", Err("not_finite", "f", "NaN and infinity are not valid values")),
+        ("f", b"1e400", Err("not_finite", "f", INFINITE)),
+        ("f", b"-1e400", Err("not_finite", "f", INFINITE)),
+        ("f", b"1" * 400 + b".0", Err("not_finite", "f", INFINITE)),
         # beyond binary64 with the first significant digit after the dot
-        ("f", b"0.00001e400", Err("not_finite", "f", "NaN and infinity are not valid values")),
+        ("f", b"0.00001e400", Err("not_finite", "f", INFINITE)),
         ("f", b"-0.00001e-400", -0.0),
         ("f", b"0.000e999999999999999999", 0.0),
+        ("f", b"-0.0", -0.0),
+        ("f", b"-1e-400", -0.0),
+        ("f", b"0.0", 0.0),
         ("f", b"2.2250738585072011e-308", 2.2250738585072011e-308),
         ("f", b"4.9e-324", 5e-324),
         ("f", b"1.7976931348623157e308", 1.7976931348623157e308),
         # the edges of the exact short-float conversion, and just past them
         *[("f", t, float(t)) for t in (b"1e22", b"1e23", b"3.0e-22", b"123456789012345.6",
                                         b"9007199254740993e0", b"0.000123", b"-8.5e-23")],
+        pytest.param(
+            "f", b"-9223372036854775809",
+            Err("type_mismatch", "f", "expected float, found integer wider than 64 bits"),
+            id="f64-below-i64",
+        ),
     ],
 )
 def test_number_edges(field, number, expected):
     v = validator("schema T { i: optional i64 u: optional u64 f: optional f64 }", "T")
-    text = b'{"' + field.encode() + b'": ' + number + b"}"
-    if isinstance(expected, Err):
-        assert issues_of(lambda: v(text)) == [expected]
-    else:
-        got = v(text)[field]
-        assert got == expected and type(got) is type(expected)
+    got = read(v, b'{"' + field.encode() + b'": ' + number + b"}")
+    # typed: 1, 1.0 and True differ, and so do 0.0 and -0.0
+    assert typed(got) == typed([expected] if isinstance(expected, Err) else {field: expected})
 
 
-@pytest.mark.parametrize("text, negative", [(b"-0.0", True), (b"-1e-400", True), (b"0.0", False)])
-def test_signed_zero_survives(text, negative):
-    v = validator("schema T { f: f64 }", "T")
-    assert math.copysign(1.0, v(b'{"f": ' + text + b"}")["f"]) == (-1.0 if negative else 1.0)
-
-
-class Bytes(bytes):
-    pass
-
-
-class Text(str):
-    pass
-
-
-@pytest.mark.parametrize(
-    "wrap",
-    [bytes, bytearray, Bytes, lambda b: b.decode(), lambda b: Text(b.decode())],
-    ids=["bytes", "bytearray", "bytes-subclass", "str", "str-subclass"],
-)
-def test_text_payloads_take_the_json_road(wrap):
-    v = validator("schema T { s: String n: optional [u8] }", "T")
-    assert v(wrap('{"s": "\\u00e9", "n": [1]}'.encode())) == {"s": "\u00e9", "n": [1]}
-    assert issues_of(lambda: v(wrap(b'{"s": 1}'))) == [
-        Err("type_mismatch", "s", "expected string, found integer")
-    ]
-    with pytest.raises(ParseError, match="^1:2: expected `\"`$"):
-        v(wrap(b"{"))
-
-
-def test_str_payload_is_json_text_never_a_string_value():
-    v = validator("schema T { }", "T")
-    assert issues_of(lambda: v('"abc"')) == [
-        Err("type_mismatch", "<root>", "expected object, found string")
-    ]
-    with pytest.raises(ParseError, match="^1:1: unexpected `a`$"):
-        v("abc")
-
-
-def test_memoryview_takes_the_python_road():
-    v = validator("schema T { }", "T")
-    assert [i.code for i in issues_of(lambda: v(memoryview(b"{}")))] == ["type_mismatch"]
-
-
-def test_str_with_lone_surrogate_raises_unicode_error():
-    with pytest.raises(UnicodeEncodeError):
-        validator("schema T { }", "T")('{"a": "\ud800"}')
-
-
-def test_json_output_is_new_objects_with_declared_fields_only():
-    v = validator(
-        "schema I { at: Date tags: [String] } schema T { items: [I?] x: optional u8? }", "T"
-    )
-    text = b'{"x": null, "items": [{"tags": ["a"], "at": "2024-01-31"}, null]}'
-    assert v(text) == {"items": [{"at": dt.date(2024, 1, 31), "tags": ["a"]}, None], "x": None}
-    assert list(v(text)) == ["items", "x"]
-
-
-def escaped(name):
-    """The text written with every UTF-16 code unit as a \\u escape."""
-    units = name.encode("utf-16-be")
-    return "".join(f"\\u{units[i]:02x}{units[i + 1]:02x}" for i in range(0, len(units), 2))
-
-
-NESTED = """
-schema Item { sku: String qty: u8 }
-schema Order { id: u8 items: [Item] note: optional String extra: optional Item }
-"""
-
-
-@pytest.mark.parametrize(
-    "text, expected",
-    [
-        pytest.param(
-            '{"%s": 1, "items": [{"%s": "a", "qty": 1}, {"sku": "b", "%s": 2}], "%s": "n"}'
-            % (escaped("id"), escaped("sku"), escaped("qty"), escaped("note")),
-            {
-                "id": 1,
-                "items": [{"sku": "a", "qty": 1}, {"sku": "b", "qty": 2}],
-                "note": "n",
-            },
-            id="escaped-keys-at-every-level",
-        ),
-        pytest.param(
-            '{"items": [{"%s": "a", "qty": 1}], "%s": 1}' % (escaped("sku"), escaped("id")),
-            {"id": 1, "items": [{"sku": "a", "qty": 1}]},
-            id="inner-object-closes-before-outer",
-        ),
-        pytest.param(
-            '{"id": 1, "items": [], "%s": {"%s": "s", "qty": 2}}' % (escaped("extra"), escaped("sku")),
-            {"id": 1, "items": [], "extra": {"sku": "s", "qty": 2}},
-            id="escaped-key-whose-value-has-escaped-keys",
-        ),
-        pytest.param(
-            '{"id": 1, "items": [{"sku": "a", "qty": 1, "%s": 2}, {"%s": 3, "qty": 4, "sku": "b"}]}'
-            % (escaped("qty"), escaped("qty")),
-            {"id": 1, "items": [{"sku": "a", "qty": 2}, {"sku": "b", "qty": 4}]},
-            id="decoded-twins-last-wins-in-each-object-issue12",
-        ),
-        pytest.param(
-            '{"id": 1, "items": [], "%s": 2}' % escaped("\u00e9\U0001f600"),
-            [
-                Err(
-                    "unknown_field",
-                    "\u00e9\U0001f600",
-                    "`Order` declares no field named `\u00e9\U0001f600`",
-                )
-            ],
-            id="undeclared-key-reported-decoded",
-        ),
-    ],
-)
-def test_escaped_keys_in_nested_objects(text, expected):
-    v = validator(NESTED, "Order")
-    if isinstance(expected, list):
-        assert issues_of(lambda: v(text.encode())) == expected
-    else:
-        assert v(text.encode()) == expected
-
-
-@pytest.mark.parametrize("count", [8, 9, 16, 17, 40])
-@pytest.mark.parametrize("escape_every", [1, 3])
-def test_escaped_keys_in_long_objects(count, escape_every):
-    # Past eight keys duplicates are found through a hash index; past sixteen members the
-    # document's member run leaves its inline buffer.
-    fields = " ".join(f"f{i}: optional u16" for i in range(count))
-    v = validator(f"schema T {{ {fields} }}", "T", max_object_keys=count)
-    members = [
-        f'"{escaped(f"f{i}") if i % escape_every == 0 else f"f{i}"}": {i}' for i in range(count)
-    ]
-    # A repeat written plain merges with the escaped first occurrence: the last value wins.
-    members.append('"f0": 999')
-    expected = {f"f{i}": i for i in range(count)}
-    expected["f0"] = 999
-    assert v(("{" + ", ".join(reversed(members[:-1])) + ", " + members[-1] + "}").encode()) == (
-        expected
-    )
-
+# Size: a document reads the same on either side of its inline buffers.
 
 @pytest.mark.parametrize("size", [0, 1, 15, 16, 17, 31, 32, 33, 100])
 def test_documents_around_the_inline_buffers(size):

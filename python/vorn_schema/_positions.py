@@ -4,28 +4,30 @@ Used by the command line and lint only, so ``import vorn_schema`` never loads it
 """
 
 # The engine keeps no positions, so a JSON text that failed is read a second time here. Only
-# the containers an issue's path passes through are read member by member; every other value
-# is skipped by scanning for its end. The text has already parsed, so the reader trusts its
-# syntax; if it meets something unexpected all the same, the issue is placed at the root.
+# the containers an issue's path passes through are read member by member, and an array only
+# as far as the element wanted; every other value is skipped by the standard library's JSON
+# decoder, which runs in C. The text has already parsed, so the reader trusts its syntax; if
+# it meets something unexpected all the same, the issue is placed at 1:1.
 
 from __future__ import annotations
 
 import bisect
 import json
 import re
-from typing import Any
+from typing import TYPE_CHECKING
+
+if TYPE_CHECKING:
+    from ._vorn import Schema
 
 _PARSE_ERROR = re.compile(r"(\d+):(\d+): (.*)", re.S)
 
-_WS = re.compile(rb"[ \t\n\r]*")
-_STRING = re.compile(rb'"([^"\\]*(?:\\.[^"\\]*)*)"', re.S)
-_SCALAR = re.compile(rb"[-+.0-9eE]+|true|false|null")
-# What matters while skipping a container: a whole string (which may hold brackets) or a bracket.
-_TOKEN = re.compile(rb'"[^"\\]*(?:\\.[^"\\]*)*"|[\[\]{}]', re.S)
-_OPEN = b"[{"
-_CLOSE = b"]}"
-_OBJECT = ord("{")
-_ARRAY = ord("[")
+_WS = re.compile(r"[ \t\n\r]*")
+# A member's key, and the colon and white space before its value.
+_KEY = re.compile(r'"([^"\\]*(?:\\.[^"\\]*)*)"[ \t\n\r]*:[ \t\n\r]*', re.S)
+# The comma or closing bracket after a value, with the white space around it.
+_NEXT = re.compile(r"[ \t\n\r]*([,\]}])[ \t\n\r]*")
+# Skipping a value builds nothing that lasts: `len` stands in for every number and object.
+_SKIP = json.JSONDecoder(strict=False, parse_int=len, parse_float=len, object_pairs_hook=len)
 
 # Issues about the document as a whole, found while it was being read: 1:1, since the text
 # after the point where reading stopped may not even be JSON.
@@ -87,13 +89,13 @@ def _merge(a: _Place | None, b: _Place | None) -> _Place | None:
     return chain, chain[-1]
 
 
-def declared_names(description: dict[str, Any]) -> frozenset[str]:
-    """Every field and tag name a ``Schema.describe()`` result declares."""
-    names: set[str] = set()
-    for d in description.values():
-        names.update(f["name"] for f in d.get("fields", ()))
-        if "tag" in d:
-            names.add(d["tag"])
+def declared_names(schema: Schema) -> frozenset[str]:
+    """Every field and tag name the schema declares."""
+    from .model import read
+
+    description = read(schema)
+    names = {f.name for d in description.objects for f in d.fields}
+    names.update(u.tag for u in description.unions)
     return frozenset(names)
 
 
@@ -106,11 +108,17 @@ class Locator:
     """
 
     def __init__(self, data: bytes, names: frozenset[str] | None = None) -> None:
-        self.data = data
+        # Offsets below are in characters; only a column is turned into bytes.
+        self.text = data.decode("utf-8", "replace")
         self.names = names
-        # Containers read so far, by the offset of their `{` or `[`.
+        self._ascii = len(self.text) == len(data)
+        # Containers read so far, by the offset of their `{` or `[`; an array keeps where
+        # its reading stopped, or -1 once it is read to its end.
         self._objects: dict[int, dict[str, tuple[int, int]]] = {}
-        self._arrays: dict[int, list[int]] = {}
+        self._arrays: dict[int, tuple[list[int], int]] = {}
+        # The last position placed, as (offset, line, offset of its line's start, column):
+        # issues come roughly in text order, so the next is counted from there.
+        self._cursor = (0, 1, 0, 1)
 
     def locate(self, path: str, code: str) -> tuple[int, int]:
         """The line and column where the value an issue is about starts.
@@ -128,44 +136,42 @@ class Locator:
             # member named `<root>`.
             for target in ("", _ROOT) if path == _ROOT else (path,):
                 found = _merge(found, _Search(self, target, code).match(root, 0, False))
-        except _Malformed:
+        except (_Malformed, ValueError, IndexError):  # ValueError: what the decoder raises
             found = None
         return self._line_column(found[1] if found else 0)
 
     def _line_column(self, offset: int) -> tuple[int, int]:
-        line_start = self.data.rfind(b"\n", 0, offset) + 1
-        return self.data.count(b"\n", 0, offset) + 1, offset - line_start + 1
+        text = self.text
+        at, line, start, column = self._cursor
+        if offset >= at:
+            breaks = text.count("\n", at, offset)
+        else:
+            breaks = -text.count("\n", offset, at)
+        if breaks:
+            line += breaks
+            start = text.rfind("\n", 0, offset) + 1
+            at, column = start, 1
+        if self._ascii:
+            column = offset - start + 1
+        elif offset >= at:
+            column += len(text[at:offset].encode())
+        else:
+            column -= len(text[offset:at].encode())
+        self._cursor = (offset, line, start, column)
+        return line, column
 
     def _ws(self, i: int) -> int:
-        end = _WS.match(self.data, i).end()  # type: ignore[union-attr]  # matches the empty text
-        if end >= len(self.data):
+        end = _WS.match(self.text, i).end()  # type: ignore[union-attr]  # matches the empty text
+        if end >= len(self.text):
             raise _Malformed
         return end
 
-    def _expect(self, i: int, byte: bytes) -> int:
-        if self.data[i : i + 1] != byte:
+    def _next(self, i: int) -> tuple[str, int]:
+        """The comma or bracket after the value that ends at ``i``, and where the next starts."""
+        m = _NEXT.match(self.text, i)
+        if m is None:
             raise _Malformed
-        return i + 1
-
-    def _end(self, i: int) -> int:
-        """The offset just past the value that starts at ``i``."""
-        data = self.data
-        first = data[i]
-        if first in _OPEN:
-            depth = 0
-            for m in _TOKEN.finditer(data, i):
-                c = data[m.start()]
-                if c in _OPEN:
-                    depth += 1
-                elif c in _CLOSE:
-                    depth -= 1
-                    if depth == 0:
-                        return m.end()
-            raise _Malformed
-        scalar = (_STRING if first == ord('"') else _SCALAR).match(data, i)
-        if scalar is None:
-            raise _Malformed
-        return scalar.end()
+        return m[1], m.end()
 
     def members(self, i: int) -> dict[str, tuple[int, int]]:
         """The object at ``i``: each member's decoded name and the offsets of its key and value.
@@ -177,41 +183,35 @@ class Locator:
         if found is not None:
             return found
         found = {}
-        data = self.data
+        text = self.text
         j = self._ws(i + 1)
-        if data[j] != ord("}"):
-            while True:
-                m = _STRING.match(data, j)
-                if m is None:
-                    raise _Malformed
-                raw = m[1]
-                name = json.loads(m[0], strict=False) if b"\\" in raw else raw.decode()
-                value = self._ws(self._expect(self._ws(m.end()), b":"))
-                found[name] = (j, value)
-                j = self._ws(self._end(value))
-                if data[j] == ord("}"):
-                    break
-                j = self._ws(self._expect(j, b","))
+        while text[j] != "}":
+            m = _KEY.match(text, j)
+            if m is None:
+                raise _Malformed
+            name = m[1] if "\\" not in m[1] else _SKIP.raw_decode(text, j)[0]
+            found[name] = (j, m.end())
+            after, j = self._next(_SKIP.raw_decode(text, m.end())[1])
+            if after == "}":
+                break
         self._objects[i] = found
         return found
 
-    def items(self, i: int) -> list[int]:
-        """The offsets of the elements of the array at ``i``."""
-        found = self._arrays.get(i)
-        if found is not None:
-            return found
-        found = []
-        data = self.data
-        j = self._ws(i + 1)
-        if data[j] != ord("]"):
-            while True:
-                found.append(j)
-                j = self._ws(self._end(j))
-                if data[j] == ord("]"):
-                    break
-                j = self._ws(self._expect(j, b","))
-        self._arrays[i] = found
-        return found
+    def item(self, i: int, index: int) -> int | None:
+        """The offset of element ``index`` of the array at ``i``, or None past its end."""
+        text = self.text
+        entry = self._arrays.get(i)
+        if entry is None:
+            j = self._ws(i + 1)
+            entry = ([], -1 if text[j] == "]" else j)
+        starts, j = entry
+        while j >= 0 and len(starts) <= index:
+            starts.append(j)
+            after, j = self._next(_SKIP.raw_decode(text, j)[1])
+            if after == "]":
+                j = -1
+        self._arrays[i] = (starts, j)
+        return starts[index] if index < len(starts) else None
 
 
 class _Search:
@@ -241,8 +241,8 @@ class _Search:
         found: _Place | None = None
         if pos == len(t) and self.code not in ("required", "unknown_field"):
             found = (node,), node
-        kind = self.doc.data[node]
-        if kind == _OBJECT and (not written or t.startswith(".", pos)):
+        kind = self.doc.text[node]
+        if kind == "{" and (not written or t.startswith(".", pos)):
             start = pos + 1 if written else pos
             members = self.doc.members(node)
             names = self.doc.names
@@ -263,12 +263,12 @@ class _Search:
                 below = self.match(value_at, end, written or bool(name))
                 if below is not None:
                     found = _merge(found, ((node,) + below[0], below[1]))
-        elif kind == _ARRAY and t.startswith("[", pos):
+        elif kind == "[" and t.startswith("[", pos):
             close = t.find("]", pos)
             index = _index(t[pos + 1 : close]) if close > pos else None
-            items = self.doc.items(node)
-            if index is not None and index < len(items):
-                below = self.match(items[index], close + 1, True)
+            item = None if index is None else self.doc.item(node, index)
+            if item is not None:
+                below = self.match(item, close + 1, True)
                 if below is not None:
                     found = _merge(found, ((node,) + below[0], below[1]))
         return found

@@ -112,8 +112,11 @@ _worker: tuple[Validator, frozenset[str]] | None = None
 
 def _worker_init(schema_text: str, type_name: str, limits: tuple[int, int, int, int]) -> None:
     global _worker
+    # A forked worker starts with Ctrl-C blocked (see _start_pool); one started afresh, by
+    # the spawn or forkserver methods, may not, and ignores it from here on.
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
     schema = Schema.parse(schema_text)
-    _worker = schema.validator(type_name, Limits(*limits)), declared_names(schema.describe())
+    _worker = schema.validator(type_name, Limits(*limits)), declared_names(schema)
 
 
 def _worker_chunk(units: list[Unit]) -> list[Outcome]:
@@ -254,7 +257,7 @@ def cmd_check(args: argparse.Namespace, out: IO[str]) -> int:
             pool = _start_pool(args.jobs, text, args.type, limits)
             outcomes = _pooled(pool, units, args.jobs)
         else:
-            names = declared_names(schema.describe())
+            names = declared_names(schema)
             outcomes = (check_unit(validator, names, u) for u in units)
         for name, line, ok, errors in outcomes:
             passed += ok

@@ -2,6 +2,7 @@
 // that a small document is parsed without touching the heap.
 #pragma once
 
+#include <algorithm>  // std::max
 #include <cstddef>
 #include <cstring>  // std::memcpy
 #include <memory>   // std::allocator
@@ -63,7 +64,11 @@ class InlineVector {
   /// Appends the elements of [first, last), which must not lie inside this vector.
   void append(const T* first, const T* last) {
     const auto n = static_cast<std::size_t>(last - first);
-    reserve(size_ + n);
+    if (size_ + n > capacity_) [[unlikely]] {
+      // Geometric, as push_back: the parser appends each container's members as it
+      // closes, so growing to the exact size made a long array of objects quadratic.
+      grow(std::max(size_ + n, capacity_ * 2));
+    }
     if (n != 0) {
       std::memcpy(static_cast<void*>(data() + size_), first, n * sizeof(T));
     }

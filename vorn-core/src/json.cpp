@@ -119,7 +119,7 @@ class Parser {
           return failed;
         }
         return push(
-            Node{NodeTag::Str, s.escaped ? std::uint8_t{1} : std::uint8_t{0}, 0, s.start, s.len});
+            Node(NodeTag::Str, s.escaped ? std::uint8_t{1} : std::uint8_t{0}, s.start, s.len));
       }
       case '-':
       case '0':
@@ -132,9 +132,8 @@ class Parser {
       case '7':
       case '8':
       case '9': {
-        Node number;
         const char* error = nullptr;
-        cur_ = read_number(cur_, end_, number, error);
+        const Node number = read_number(cur_, end_, error);
         if (error != nullptr) [[unlikely]] {
           return fail(error, cur_);
         }
@@ -145,11 +144,11 @@ class Parser {
       case '{':
         return object(depth);
       case 't':
-        return literal("true", Node{NodeTag::Bool, 1, 0, 0, 0});
+        return literal("true", Node(NodeTag::Bool, 1, 0, 0));
       case 'f':
-        return literal("false", Node{NodeTag::Bool, 0, 0, 0, 0});
+        return literal("false", Node(NodeTag::Bool, 0, 0, 0));
       case 'n':
-        return literal("null", Node{NodeTag::Null, 0, 0, 0, 0});
+        return literal("null", Node(NodeTag::Null, 0, 0, 0));
       default:
         return fail_unexpected(cur_);
     }
@@ -172,7 +171,7 @@ class Parser {
     skip_ws();
     if (cur_ != end_ && *cur_ == ']') {
       ++cur_;
-      return push(Node{NodeTag::Array, 0, 0, 0, 0});
+      return push(Node(NodeTag::Array, 0, 0, 0));
     }
     // Elements wait on the shared stack until the array closes, so nested containers can
     // append their own runs to `items` in between.
@@ -204,7 +203,7 @@ class Parser {
     const auto start = static_cast<std::uint32_t>(items.size());
     items.append(scratch_items_.begin() + base, scratch_items_.end());
     scratch_items_.truncate(base);
-    return push(Node{NodeTag::Array, 0, 0, start, count});
+    return push(Node(NodeTag::Array, 0, start, count));
   }
 
   std::uint32_t object(std::uint64_t depth) {
@@ -212,7 +211,7 @@ class Parser {
     skip_ws();
     if (cur_ != end_ && *cur_ == '}') {
       ++cur_;
-      return push(Node{NodeTag::Object, 0, 0, 0, 0});
+      return push(Node(NodeTag::Object, 0, 0, 0));
     }
     const std::size_t base = scratch_entries_.size();
     OpenObjectKeys keys(seed_);
@@ -248,7 +247,7 @@ class Parser {
     const auto start = static_cast<std::uint32_t>(entries.size());
     entries.append(scratch_entries_.begin() + base, scratch_entries_.end());
     scratch_entries_.truncate(base);
-    const std::uint32_t node = push(Node{NodeTag::Object, 0, 0, start, count});
+    const std::uint32_t node = push(Node(NodeTag::Object, 0, start, count));
     if (count > table_members) {
       long_objects.push_back(node);
     }
@@ -521,23 +520,25 @@ void Document::build_lookup_tables(std::span<const std::uint32_t> long_objects) 
   for (const std::uint32_t i : long_objects) {
     const Node& n = nodes_[i];
     std::size_t size = 64;
-    while (size < n.b * 2) {
+    while (size < n.b_ * 2) {
       size *= 2;
     }
     const auto start = static_cast<std::uint32_t>(tables_.size());
     table_of_.emplace_back(i, start);
     tables_.push_back(static_cast<std::uint32_t>(size));
-    tables_.resize(tables_.size() + size, 0);
+    tables_.resize(tables_.size() + 2 * size, 0);
     const std::size_t mask = size - 1;
     std::uint32_t* slots = tables_.data() + start + 1;
-    for (std::uint32_t position = 0; position < n.b; ++position) {
+    for (std::uint32_t position = 0; position < n.b_; ++position) {
       // The keys of an object are distinct texts, so each takes the first free slot.
-      const std::string_view key = key_text(member_entries_[n.a + position].key);
-      std::size_t k = hash_key(key.data(), key.size(), seed_) & mask;
-      while (slots[k] != 0) {
+      const std::string_view key = key_text(member_entries_[n.a_ + position].key);
+      const std::uint64_t hash = hash_key(key.data(), key.size(), seed_);
+      std::size_t k = hash & mask;
+      while (slots[2 * k] != 0) {
         k = (k + 1) & mask;
       }
-      slots[k] = position + 1;
+      slots[2 * k] = position + 1;
+      slots[2 * k + 1] = static_cast<std::uint32_t>(hash >> 32);
     }
   }
 }

@@ -131,7 +131,7 @@ bool short_float(const char* p, const char* end, double& out) {
 }  // namespace
 
 Node wide_integer(bool negative, const char* digits, std::size_t count) {
-  constexpr Node wide{NodeTag::WideInteger, 0, 0, 0, 0};
+  constexpr Node wide(NodeTag::WideInteger, 0, 0, 0);
   if (count > 20) {
     return wide;
   }
@@ -148,23 +148,22 @@ Node wide_integer(bool negative, const char* digits, std::size_t count) {
     if (v > i64_max + 1) {
       return wide;
     }
-    return Node{NodeTag::Integer, 0, 0, 0, 0 - v};
+    return Node(NodeTag::Integer, 0, 0, 0 - v);
   }
-  return Node{NodeTag::Integer, v > i64_max ? std::uint8_t{1} : std::uint8_t{0}, 0, 0, v};
+  return Node(NodeTag::Integer, v > i64_max ? std::uint8_t{1} : std::uint8_t{0}, 0, v);
 }
 
-bool float_node(const char* p, const char* end, Node& out) {
+std::optional<double> float_value(const char* p, const char* end) {
   double d = 0;
   if (!short_float(p, end, d)) {
     auto res = std::from_chars(p, end, d);
     if (res.ec == std::errc::result_out_of_range) {
       d = beyond_range(p, end);
     } else if (res.ec != std::errc() || res.ptr != end) {
-      return false;
+      return std::nullopt;
     }
   }
-  out = Node{NodeTag::Float, 0, 0, 0, std::bit_cast<std::uint64_t>(d)};
-  return true;
+  return d;
 }
 
 }  // namespace vorn::json::number_detail

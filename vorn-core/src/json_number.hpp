@@ -1,7 +1,9 @@
 // JSON numbers: the RFC 8259 grammar and the node a number text becomes.
 #pragma once
 
+#include <bit>  // std::bit_cast
 #include <cstdint>
+#include <optional>
 
 #include "json.hpp"  // Node, NodeTag
 
@@ -17,19 +19,19 @@ inline bool is_digit(char c) {
 /// WideInteger for everything beyond.
 Node wide_integer(bool negative, const char* digits, std::size_t count);
 
-/// The Float node of the checked number text [p, end), correctly rounded, ties to even;
-/// magnitudes beyond binary64 become infinities or zeros. False if the conversion rejected
+/// The value of the checked number text [p, end), correctly rounded, ties to even;
+/// magnitudes beyond binary64 become infinities or zeros. None if the conversion rejected
 /// the text, which no checked text makes it do.
-bool float_node(const char* p, const char* end, Node& out);
+std::optional<double> float_value(const char* p, const char* end);
 
 }  // namespace number_detail
 
 /// Reads the number that starts at p (a `-` or a digit) and ends before `end` or at the
-/// first byte that cannot continue it, into `node`, and returns the position past it. If
-/// the text breaks the grammar, sets `error` to a static message and returns the position
-/// the failure is reported at. Inline: numbers are most of the values of a typical
-/// document, and the integer path is a few instructions.
-inline const char* read_number(const char* p, const char* end, Node& node, const char*& error) {
+/// first byte that cannot continue it, returns its node and leaves p past it. If the text
+/// breaks the grammar, sets `error` to a static message and leaves p where the failure is
+/// reported. Inline: numbers are most of the values of a typical document, and the integer
+/// path is a few instructions. The node comes back by value, in two registers.
+inline Node read_number(const char*& p, const char* end, const char*& error) {
   using number_detail::is_digit;
   const char* start = p;
   const bool negative = *p == '-';
@@ -37,7 +39,7 @@ inline const char* read_number(const char* p, const char* end, Node& node, const
     ++p;
     if (p == end || !is_digit(*p)) {
       error = "expected a digit";
-      return p;
+      return {};
     }
   }
   const char* digits = p;
@@ -57,7 +59,7 @@ inline const char* read_number(const char* p, const char* end, Node& node, const
     ++p;
     if (p == end || !is_digit(*p)) {
       error = "expected a digit after `.`";
-      return p;
+      return {};
     }
     while (p != end && is_digit(*p)) {
       ++p;
@@ -71,7 +73,7 @@ inline const char* read_number(const char* p, const char* end, Node& node, const
     }
     if (p == end || !is_digit(*p)) {
       error = "expected a digit in the exponent";
-      return p;
+      return {};
     }
     while (p != end && is_digit(*p)) {
       ++p;
@@ -79,18 +81,17 @@ inline const char* read_number(const char* p, const char* end, Node& node, const
     is_float = true;
   }
   if (is_float) {
-    if (!number_detail::float_node(start, p, node)) {
-      error = "number does not fit an f64";
+    if (const std::optional<double> d = number_detail::float_value(start, p)) {
+      return Node(NodeTag::Float, 0, 0, std::bit_cast<std::uint64_t>(*d));
     }
-    return p;
+    error = "number does not fit an f64";
+    return {};
   }
   if (digit_count <= 18) {
     const std::uint64_t bits = negative ? 0 - magnitude : magnitude;
-    node = Node{NodeTag::Integer, 0, 0, 0, bits};
-    return p;
+    return Node(NodeTag::Integer, 0, 0, bits);
   }
-  node = number_detail::wide_integer(negative, digits, digit_count);
-  return p;
+  return number_detail::wide_integer(negative, digits, digit_count);
 }
 
 }  // namespace vorn::json

@@ -1,5 +1,6 @@
 """The benchmark's workloads stay meaningful: vorn accepts what they call valid and rejects the
-rest, and the generated peer types agree where the peers are installed. No timing here."""
+rest, and the generated peer types agree where the peers are installed. No timing here.
+Run with `python -m pytest bench` (the suite in tests/ leaves the harness out)."""
 
 import json
 import pathlib
@@ -7,11 +8,14 @@ import sys
 
 import pytest
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "bench"))
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 compare = pytest.importorskip("compare")
+ab = pytest.importorskip("ab")
 
-# The large key counts only feed the growth series; they add nothing to these checks.
+# The large key counts only feed the growth series; they add nothing to these checks. The A/B
+# rows add late errors and records of many sizes.
 ROWS = [w for w in compare.workloads(quick=True) if w.per <= 10_000 and not w.vorn_only]
+ROWS += [w for w in ab.workloads() if w.name not in {r.name for r in ROWS}]
 
 
 def test_tree_has_the_asked_size_and_stays_within_the_default_depth():
