@@ -273,7 +273,11 @@ class PyInput {
       Owned held_key = Owned::borrow(key);
       const PyInput member(Owned::borrow(value), *bindings_, *run_);
       const PyKey k(held_key.get(), *this);
-      if (++visited > size || PyDict_Size(dict) != size) {
+      if (++visited > size) {
+        fail_walk("dictionary keys changed during iteration");
+        return;
+      }
+      if (PyDict_Size(dict) != size) {
         fail_walk("dictionary changed size during iteration");
         return;
       }
