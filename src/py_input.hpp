@@ -273,12 +273,12 @@ class PyInput {
       Owned held_key = Owned::borrow(key);
       const PyInput member(Owned::borrow(value), *bindings_, *run_);
       const PyKey k(held_key.get(), *this);
-      if (++visited > size) {
-        fail_walk("dictionary keys changed during iteration");
-        return;
-      }
       if (PyDict_Size(dict) != size) {
         fail_walk("dictionary changed size during iteration");
+        return;
+      }
+      if (++visited > size) {
+        fail_walk("dictionary keys changed during iteration");
         return;
       }
       callback(k, member);
