@@ -512,35 +512,33 @@ Result<Document, JsonError> Document::parse(std::string_view bytes, const Limits
   doc.root_ = root;
   doc.seed_ = mix_bits(reinterpret_cast<std::uintptr_t>(bytes.data()) ^
                        reinterpret_cast<std::uintptr_t>(&parser));
-  doc.build_lookup_tables(parser.long_objects);
+  doc.long_objects_ = std::move(parser.long_objects);
   return doc;
 }
 
-void Document::build_lookup_tables(std::span<const std::uint32_t> long_objects) {
-  for (const std::uint32_t i : long_objects) {
-    const Node& n = nodes_[i];
-    std::size_t size = 64;
-    while (size < n.b_ * 2) {
-      size *= 2;
-    }
-    const auto start = static_cast<std::uint32_t>(tables_.size());
-    table_of_.emplace_back(i, start);
-    tables_.push_back(static_cast<std::uint32_t>(size));
-    tables_.resize(tables_.size() + 2 * size, 0);
-    const std::size_t mask = size - 1;
-    std::uint32_t* slots = tables_.data() + start + 1;
-    for (std::uint32_t position = 0; position < n.b_; ++position) {
-      // The keys of an object are distinct texts, so each takes the first free slot.
-      const std::string_view key = key_text(member_entries_[n.a_ + position].key);
-      const std::uint64_t hash = hash_key(key.data(), key.size(), seed_);
-      std::size_t k = hash & mask;
-      while (slots[2 * k] != 0) {
-        k = (k + 1) & mask;
-      }
-      slots[2 * k] = position + 1;
-      slots[2 * k + 1] = static_cast<std::uint32_t>(hash >> 32);
-    }
+std::uint32_t Document::build_table(std::uint32_t node) const {
+  const Node& n = nodes_[node];
+  std::size_t size = 64;
+  while (size < n.b_ * 2) {
+    size *= 2;
   }
+  const auto start = static_cast<std::uint32_t>(tables_.size());
+  tables_.push_back(static_cast<std::uint32_t>(size));
+  tables_.resize(tables_.size() + 2 * size, 0);
+  const std::size_t mask = size - 1;
+  std::uint32_t* slots = tables_.data() + start + 1;
+  for (std::uint32_t position = 0; position < n.b_; ++position) {
+    // The keys of an object are distinct texts, so each takes the first free slot.
+    const std::string_view key = key_text(member_entries_[n.a_ + position].key);
+    const std::uint64_t hash = hash_key(key.data(), key.size(), seed_);
+    std::size_t k = hash & mask;
+    while (slots[2 * k] != 0) {
+      k = (k + 1) & mask;
+    }
+    slots[2 * k] = position + 1;
+    slots[2 * k + 1] = static_cast<std::uint32_t>(hash >> 32);
+  }
+  return start;
 }
 
 std::string Document::decode(std::string_view raw) {

@@ -4,7 +4,7 @@
 // json_key.
 #pragma once
 
-#include <algorithm>  // std::lower_bound
+#include <algorithm>  // std::lower_bound, std::binary_search
 #include <bit>        // std::bit_cast
 #include <cstdint>
 #include <optional>
@@ -171,17 +171,31 @@ class Document {
   // entry and its key text, scattered over a long object (a call on 100,000 or 1,000,000
   // shuffled keys went down by 3 to 8%). `table_of_` pairs each long object's node index,
   // in increasing order, with its table's start.
-  void build_lookup_tables(std::span<const std::uint32_t> long_objects);
-  /// The table's start for the object node, or no_table.
+  // A table is built the first time a lookup in its object misses its hint: most long
+  // objects never need one (a map's members are walked, not looked up; fields asked in
+  // order hit their hints), and building them all while parsing was 7% of a call on a
+  // 1,000-member map. Only the lookups, within one run, ever change these.
+  /// The table's start for the object node, built now if it is a long object without one;
+  /// no_table for any other node.
   std::uint32_t table_of(std::uint32_t node) const {
     auto it = std::lower_bound(table_of_.begin(), table_of_.end(), node,
                                [](const std::pair<std::uint32_t, std::uint32_t>& t,
                                   std::uint32_t n) { return t.first < n; });
-    return it != table_of_.end() && it->first == node ? it->second : no_table;
+    if (it != table_of_.end() && it->first == node) {
+      return it->second;
+    }
+    if (!std::binary_search(long_objects_.begin(), long_objects_.end(), node)) {
+      return no_table;
+    }
+    const std::uint32_t start = build_table(node);
+    table_of_.insert(it, {node, start});
+    return start;
   }
+  std::uint32_t build_table(std::uint32_t node) const;
   static constexpr std::uint32_t no_table = UINT32_MAX;
-  std::vector<std::uint32_t> tables_;
-  std::vector<std::pair<std::uint32_t, std::uint32_t>> table_of_;
+  std::vector<std::uint32_t> long_objects_;  // node indices of the long objects, increasing
+  mutable std::vector<std::uint32_t> tables_;
+  mutable std::vector<std::pair<std::uint32_t, std::uint32_t>> table_of_;
   std::uint64_t seed_ = 0;
 };
 
