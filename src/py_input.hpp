@@ -68,7 +68,8 @@ class PyInput {
         int_(o.int_),
         kind_(o.kind_),
         date_class_(o.date_class_),
-        uncounted_(o.uncounted_) {}
+        uncounted_(o.uncounted_),
+        counted_(o.counted_) {}
   PyInput(PyInput&&) noexcept = default;
   PyInput& operator=(PyInput&&) noexcept = default;
 
@@ -149,6 +150,9 @@ class PyInput {
   }
 
   std::uint64_t len() const {
+    if (counted_ >= 0) {
+      return static_cast<std::uint64_t>(counted_);
+    }
     PyObject* o = object_.get();
     Py_ssize_t n = 0;
     if (kind_ == Kind::Object) {
@@ -160,8 +164,11 @@ class PyInput {
     if (n < 0) {
       PyErr_Clear();  // a failing __len__ reads as empty, and the builder is told so
       uncounted_ = true;
-      return 0;
+      n = 0;
     }
+    // The walk and the item-count rules must see one answer: a subclass's __len__ that said
+    // 3 to the walk and 1 to `@max_items(2)` passed three elements.
+    counted_ = n;
     return static_cast<std::uint64_t>(n);
   }
 
@@ -354,6 +361,7 @@ class PyInput {
   Kind kind_ = Kind::Unsupported;
   DateClass date_class_ = DateClass::None;  // a date object, read through its isoformat()
   mutable bool uncounted_ = false;          // set by len(), which the Input contract keeps const
+  mutable Py_ssize_t counted_ = -1;         // len()'s first answer; -1 until it is asked
 };
 
 static_assert(Input<PyInput>);

@@ -520,3 +520,25 @@ def test_a_long_array_of_objects_parses_in_linear_time_issue12():
         timeout=120,
     )
     assert float(out) < 5.0
+
+
+class ShrinkingLength(list):
+    """Says 3 to the first len() and 1 to every later one."""
+
+    def __init__(self, items):
+        super().__init__(items)
+        self.calls = 0
+
+    def __len__(self):
+        self.calls += 1
+        return 3 if self.calls == 1 else 1
+
+
+def test_item_rules_count_what_the_walk_counted_issue12():
+    # A second len() for the rule let `@max_items(2)` pass the three elements the walk built.
+    v = validator("schema T { a: [u8] @max_items(2) }", "T")
+    payload = ShrinkingLength([1, 2, 3])
+    assert issues_of(lambda: v({"a": payload})) == [
+        Err("too_many_items", "a", "3 items exceeds the maximum of 2")
+    ]
+    assert payload.calls == 1
