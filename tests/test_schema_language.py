@@ -123,6 +123,10 @@ def fields_of(text, name="A"):
         ("schema A { x: i8 @range(1, 5) }", "1:26: expected `..=`, found `,`"),
         ("schema A { x: i8 @range(1..=x) }", "1:29: expected a number, found `x`"),
         ("schema A { x: i8 @range(5..=4) }", "1:30: `range(5..=4)` is empty"),
+        (
+            "schema A { x: i8 @range(5..=-18446744073709551617) }",
+            "1:50: `range(5..=-18446744073709551617)` is empty",
+        ),
         ("schema A { x: String @format(5) }", "1:30: expected a format name, found `5`"),
         (
             "schema A { x: String @format(Email) }",

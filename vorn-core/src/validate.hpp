@@ -189,6 +189,7 @@ class WalkState {
   Visit enter_tracked(const void* id, const void* type);
   void leave_tracked(Visit visit);
   bool charge_repeat();
+  void begin_issue();
   void charge_repeated_issue();
 
   /// Whether the integer is inside its type's range; records the issue when not.
