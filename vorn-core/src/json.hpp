@@ -282,7 +282,7 @@ class Ref {
   }
 
   /// The byte length of as_str(): the raw length unless the string has escapes.
-  std::optional<std::uint64_t> str_size() const {
+  [[gnu::always_inline]] std::optional<std::uint64_t> str_size() const {
     const Node& n = node();
     if (n.tag_ != NodeTag::Str) {
       return std::nullopt;
