@@ -34,6 +34,12 @@ struct Bindings {
   // the Python road instead of 5.4, 8.3 on the JSON road instead of 7.5.
   std::vector<std::pair<const char*, Owned>> texts;
 
+  // Per object type (by ObjectType::id), a dict of its declared keys in order, each holding
+  // None, made at the type's first wide result. A copy of it is a result sized and keyed
+  // at once: filling a new dict key by key inserted each key and resized on the way.
+  // The one thing written after binding, under the GIL.
+  mutable std::vector<Owned> shapes;
+
   // Whether datetime.fromisoformat takes the text as it stands when it ends in Z and has a
   // fraction of any length (Python 3.11 on); before that every date-time text is rewritten.
   bool iso_takes_z = false;

@@ -183,6 +183,25 @@ bool Builder::set_new_key(Value& dict, std::string_view name, const Value& v) {
   return key && checked(PyDict_SetItem(dict.get(), key.get(), v.get()));
 }
 
+PyObject* Builder::make_shape(const ObjectType& object) {
+  Owned shape = made(PyDict_New());
+  if (!shape) {
+    return nullptr;
+  }
+  for (const Field& field : object.fields) {
+    if (!set(shape, field.name, field.key_id, Owned::borrow(Py_None))) {
+      return nullptr;
+    }
+  }
+  bindings_.shapes[object.id] = std::move(shape);
+  return bindings_.shapes[object.id].get();
+}
+
+bool Builder::leave_out(Value& dict, const Field& field) {
+  // Every field has its interned key, the one its shape was made with.
+  return checked(PyDict_DelItem(dict.get(), bindings_.key(field.key_id)));
+}
+
 Owned Builder::text_of(const std::string& schema_text) {
   if (PyObject* made_once = bindings_.text(schema_text)) {
     return Owned::borrow(made_once);

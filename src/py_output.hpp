@@ -127,6 +127,19 @@ class Builder {
     return checked(PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), v.release()));
   }
   Value dict() { return made(PyDict_New()); }
+  /// Results of types this wide that hold every key come from a copy of the type's shape
+  /// (Bindings::shapes). Below six keys, key-by-key filling costs no more than the copy.
+  static constexpr std::size_t shaped_fields = 6;
+  static bool prefills(const ObjectType& object, std::uint64_t members) {
+    return object.fields.size() >= shaped_fields && members >= object.fields.size();
+  }
+  Value dict(const ObjectType& object) {
+    if (PyObject* shape = shape_of(object)) [[likely]] {
+      return made(PyDict_Copy(shape));
+    }
+    return Value{};
+  }
+  bool leave_out(Value& dict, const Field& field);
   bool set_field(Value& dict, const Field& field, Value&& v) {
     return set(dict, field.name, field.key_id, v);
   }
@@ -197,6 +210,11 @@ class Builder {
     return set_new_key(dict, name, v);
   }
   bool set_new_key(Value& dict, std::string_view name, const Value& v);
+  PyObject* shape_of(const ObjectType& object) {
+    const Owned& shape = bindings_.shapes[object.id];
+    return shape ? shape.get() : make_shape(object);
+  }
+  PyObject* make_shape(const ObjectType& object);
   Value text_of(const std::string& schema_text);
   // `own`, when not null, is a str holding exactly `text`, used instead of a new one.
   Value from_iso(std::string_view text, bool is_datetime, PyObject* own);

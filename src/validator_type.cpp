@@ -302,6 +302,7 @@ bool fill_bindings(Bindings& b, const Schema& schema) {
   if (!b.datetime_fromisoformat) {
     return false;
   }
+  b.shapes.resize(schema.objects.size());
   b.keys.reserve(schema.key_names.size());
   for (const std::string& name : schema.key_names) {
     PyObject* key = PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));

@@ -186,6 +186,38 @@ def test_plain_objects_come_back_in_declaration_order_with_str_keys(payload):
     assert got["c"] is payload["c"]
 
 
+WIDE = "schema W { a: u8 b: optional u8? c: u8 d: u8 e: optional String f: u8 g: [u8] }"
+WIDE_FULL = {"a": 1, "b": None, "c": 3, "d": 4, "e": "x", "f": 6, "g": [7]}
+
+
+@pytest.mark.parametrize(
+    "payload",
+    [
+        pytest.param(WIDE_FULL, id="every-field"),
+        pytest.param(dict(reversed(WIDE_FULL.items())), id="reversed"),
+        pytest.param({k: v for k, v in WIDE_FULL.items() if k != "e"}, id="one-absent"),
+        pytest.param({k: v for k, v in WIDE_FULL.items() if k not in "be"}, id="two-absent"),
+    ],
+)
+def test_wide_results_hold_exactly_the_members_given_in_declaration_order(road, payload):
+    # Types of six fields or more are built from a copy of a dict of their keys.
+    v = validator(WIDE, "W")
+    first = road(v, payload)
+    assert list(first) == [k for k in "abcdefg" if k in payload]
+    assert first == payload
+    first["h"] = 0
+    first.pop("a")
+    assert road(v, payload) == payload  # a result is the caller's, shared with nothing
+
+
+def test_wide_results_of_a_payload_with_undeclared_members_are_issues(road):
+    payload = {**{k: v for k, v in WIDE_FULL.items() if k != "e"}, "z": 0}
+    v = validator(WIDE, "W")
+    assert issues_of(lambda: road(v, payload)) == [
+        Err("unknown_field", "z", "`W` declares no field named `z`")
+    ]
+
+
 @pytest.mark.parametrize(
     "payload, expected",
     [

@@ -799,7 +799,9 @@ void resolve_type(const Schema& schema, Type& type) {
 // which stay put when the Schema is moved, so they survive the hand-over to the caller.
 void resolve(Schema& schema) {
   std::unordered_map<std::string_view, std::uint32_t> key_ids;
+  std::uint32_t next_id = 0;
   for (auto& [name, object] : schema.objects) {
+    object.id = next_id++;
     if (object.fields.size() > ObjectType::indexed_fields) {
       for (std::uint32_t i = 0; i < object.fields.size(); ++i) {
         object.index.emplace(object.fields[i].name, i);

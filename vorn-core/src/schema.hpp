@@ -100,6 +100,9 @@ struct ObjectType {
   // Filled when parsing ends for types of more than `indexed_fields` fields, so a payload
   // with many undeclared members does not cost members times fields; empty otherwise.
   FieldIndex index;
+  // The type's position among Schema::objects, filled when parsing ends, so a binding can
+  // keep per-type data in a vector.
+  std::uint32_t id = 0;
 
   static constexpr std::size_t indexed_fields = 16;
 

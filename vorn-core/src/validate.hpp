@@ -17,6 +17,11 @@
 //   Value same(const In&)                      the payload's own value, for a kept array
 //   Value list(std::uint64_t n); bool set_item(Value& list, std::uint64_t i, Value&&)
 //   Value dict(); bool set_field(Value&, const Field&, Value&&)
+//   static bool prefills(const ObjectType&, std::uint64_t members)
+//                                              whether dict(object) comes back holding every
+//                                              declared key, for a payload of that many members
+//   Value dict(const ObjectType&)              a result for the type, prefilled when it says so
+//   bool leave_out(Value&, const Field&)       an absent field's key taken out of a prefilled one
 //   bool set_member(Value& dict, const Key&, Value&&)   a map's or a Json object's member,
 //                                              under the key as a plain str
 //   bool set_tag(Value&, const UnionType&, Value&&)
@@ -310,6 +315,12 @@ class Validator : public WalkState {
   template <Input In>
   Value object_with(const ObjectType& object, const In& in, std::uint64_t depth,
                     const Tagged<In>* tagged, SlotHint hint = {});
+  template <Input In>
+  Value tagged_result(const Tagged<In>& tagged);
+  template <Input In>
+  Value field_value(const Field& field, const Slot<In>& slot, std::uint64_t depth);
+  template <Input In>
+  void undeclared_members(const ObjectType& object, const In& in, const Tagged<In>* tagged);
 
   /// Chooses a union's variant by its tag member and checks the object against it.
   template <Input In>
@@ -727,13 +738,14 @@ auto Validator<Out>::object_with(const ObjectType& object, const In& in, std::ui
     return Value{};
   }
   Value result{};
+  bool prefilled = false;
   if constexpr (Out::builds) {
     if (building()) {
-      result = built(out_.dict());
-      if (tagged != nullptr && building()) {
-        if (Value tag = built(out_.tag_value(tagged->tag, tagged->variant))) {
-          stored(out_.set_tag(result, tagged->u, std::move(tag)));
-        }
+      prefilled = tagged == nullptr && Out::prefills(object, n);
+      if (prefilled) {
+        result = built(out_.dict(object));
+      } else {
+        result = tagged == nullptr ? built(out_.dict()) : tagged_result(*tagged);
       }
     }
   }
@@ -741,42 +753,19 @@ auto Validator<Out>::object_with(const ObjectType& object, const In& in, std::ui
   for (const Field& field : object.fields) {
     Slot<In> slot = in.slot(MemberName{field.name, field.key_id}, hint);
     push_step(&field.name, 0);
-    Value v{};
-    switch (slot.state) {
-      case SlotState::Missing:
-        if (!field.optional) {
-          field_missing(field);
+    if (slot.state != SlotState::Missing) {
+      ++present;
+      Value v = field_value(field, slot, depth);
+      if constexpr (Out::builds) {
+        if (v && building()) {
+          stored(out_.set_field(result, field, std::move(v)));
         }
-        break;
-      case SlotState::Null:
-        ++present;
-        if (!field.nullable) {
-          field_null(field);
-        } else if constexpr (Out::builds) {
-          if (building()) {
-            v = out_.none();
-          }
-        }
-        break;
-      case SlotState::Present: {
-        ++present;
-        TextOnce<In> text(*slot.value);
-        if (!field.rules.empty()) {
-          // Read the text before the type check when a rule needs it too, so both share it.
-          if (reads_text(field)) {
-            text.get();
-          }
-          v = value(field.type, *slot.value, depth + 1, text);
-          rules(field, *slot.value, text);
-        } else {
-          v = value(field.type, *slot.value, depth + 1, text);
-        }
-        break;
       }
-    }
-    if constexpr (Out::builds) {
-      if (v && building()) {
-        stored(out_.set_field(result, field, std::move(v)));
+    } else if (!field.optional) {
+      field_missing(field);
+    } else if constexpr (Out::builds) {
+      if (prefilled && building()) {
+        stored(out_.leave_out(result, field));
       }
     }
     pop_step();
@@ -784,22 +773,71 @@ auto Validator<Out>::object_with(const ObjectType& object, const In& in, std::ui
   // Each declared field found names a distinct member, so when they account for every
   // member there is nothing undeclared to look for.
   if (object.deny_unknown_fields && present != n) {
-    const std::string* exempt = tagged != nullptr ? &tagged->u.tag : nullptr;
-    std::vector<std::string> unknown;
-    in.each_key([&](std::string_view key) {
-      if (object.field(key) == nullptr && !(exempt != nullptr && *exempt == key)) {
-        unknown.emplace_back(key);
-      }
-    });
-    if (!unknown.empty()) {
-      unknown_fields(object, unknown);
-    }
+    undeclared_members(object, in, tagged);
   }
   leave(visit);
   if (!building()) {
     return Value{};
   }
   return result;
+}
+
+// A new result dict led by the tag of the union that chose the type.
+template <class Out>
+template <Input In>
+auto Validator<Out>::tagged_result(const Tagged<In>& tagged) -> Value {
+  Value result = built(out_.dict());
+  if (building()) {
+    if (Value tag = built(out_.tag_value(tagged.tag, tagged.variant))) {
+      stored(out_.set_tag(result, tagged.u, std::move(tag)));
+    }
+  }
+  return result;
+}
+
+// A present or null field's checked value: what the result holds for it, if anything.
+template <class Out>
+template <Input In>
+[[gnu::always_inline]] inline auto Validator<Out>::field_value(const Field& field,
+                                                               const Slot<In>& slot,
+                                                               std::uint64_t depth) -> Value {
+  if (slot.state == SlotState::Null) {
+    if (!field.nullable) {
+      field_null(field);
+    } else if constexpr (Out::builds) {
+      if (building()) {
+        return out_.none();
+      }
+    }
+    return Value{};
+  }
+  TextOnce<In> text(*slot.value);
+  if (field.rules.empty()) {
+    return value(field.type, *slot.value, depth + 1, text);
+  }
+  // Read the text before the type check when a rule needs it too, so both share it.
+  if (reads_text(field)) {
+    text.get();
+  }
+  Value v = value(field.type, *slot.value, depth + 1, text);
+  rules(field, *slot.value, text);
+  return v;
+}
+
+template <class Out>
+template <Input In>
+void Validator<Out>::undeclared_members(const ObjectType& object, const In& in,
+                                        const Tagged<In>* tagged) {
+  const std::string* exempt = tagged != nullptr ? &tagged->u.tag : nullptr;
+  std::vector<std::string> unknown;
+  in.each_key([&](std::string_view key) {
+    if (object.field(key) == nullptr && !(exempt != nullptr && *exempt == key)) {
+      unknown.emplace_back(key);
+    }
+  });
+  if (!unknown.empty()) {
+    unknown_fields(object, unknown);
+  }
 }
 
 template <class Out>
