@@ -186,6 +186,34 @@ def test_plain_objects_come_back_in_declaration_order_with_str_keys(payload):
     assert got["c"] is payload["c"]
 
 
+class LyingKey(str):
+    def __eq__(self, other):
+        return True
+
+    __hash__ = str.__hash__
+
+
+@pytest.mark.parametrize(
+    "make_key, found",
+    [
+        pytest.param(lambda k: "".join(list(k)), True, id="equal-str-not-identical"),
+        pytest.param(lambda k: k.encode().decode(), True, id="non-ascii-from-bytes"),
+        pytest.param(Key, True, id="str-subclass"),
+        pytest.param(LyingKey, True, id="lying-eq-same-text"),
+        pytest.param(lambda k: LyingKey(k + "x"), False, id="lying-eq-other-text"),
+    ],
+)
+def test_members_are_found_by_their_text_whatever_the_key_object(make_key, found):
+    # Keys as json.loads makes them are equal to the schema's names but never the same
+    # objects; a member found where the last one ended must be the one a lookup finds.
+    v = validator('schema T { a: u8 "ключ": u8 c: u8 }', "T")
+    payload = {"a": 1, make_key("ключ"): 2, "c": 3}
+    if found:
+        assert v(payload) == {"a": 1, "ключ": 2, "c": 3}
+    else:
+        assert issues_of(lambda: v(payload))[0].code == "required"
+
+
 WIDE = "schema W { a: u8 b: optional u8? c: u8 d: u8 e: optional String f: u8 g: [u8] }"
 WIDE_FULL = {"a": 1, "b": None, "c": 3, "d": 4, "e": "x", "f": 6, "g": [7]}
 
