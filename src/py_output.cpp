@@ -193,8 +193,9 @@ PyObject* Builder::make_shape(const ObjectType& object) {
       return nullptr;
     }
   }
-  bindings_.shapes[object.id] = std::move(shape);
-  return bindings_.shapes[object.id].get();
+  Bindings::Shape& kept = bindings_.shapes[object.id];
+  kept.dict = std::move(shape);
+  return kept.dict.get();
 }
 
 bool Builder::leave_out(Value& dict, const Field& field) {

@@ -130,14 +130,13 @@ class Builder {
   /// Results of types this wide that hold every key come from a copy of the type's shape
   /// (Bindings::shapes). Below six keys, key-by-key filling costs no more than the copy.
   static constexpr std::size_t shaped_fields = 6;
-  static bool prefills(const ObjectType& object, std::uint64_t members) {
-    return object.fields.size() >= shaped_fields && members >= object.fields.size();
+  bool prefills(const ObjectType& object, std::uint64_t members) {
+    return object.fields.size() >= shaped_fields && members >= object.fields.size() &&
+           shape_of(object) != nullptr;
   }
+  /// Only after prefills() said yes.
   Value dict(const ObjectType& object) {
-    if (PyObject* shape = shape_of(object)) [[likely]] {
-      return made(PyDict_Copy(shape));
-    }
-    return Value{};
+    return made(PyDict_Copy(bindings_.shapes[object.id].dict.get()));
   }
   bool leave_out(Value& dict, const Field& field);
   bool set_field(Value& dict, const Field& field, Value&& v) {
@@ -211,8 +210,15 @@ class Builder {
   }
   bool set_new_key(Value& dict, std::string_view name, const Value& v);
   PyObject* shape_of(const ObjectType& object) {
-    const Owned& shape = bindings_.shapes[object.id];
-    return shape ? shape.get() : make_shape(object);
+    Bindings::Shape& shape = bindings_.shapes[object.id];
+    if (shape.dict) [[likely]] {
+      return shape.dict.get();
+    }
+    if (!shape.wanted) {
+      shape.wanted = true;
+      return nullptr;
+    }
+    return make_shape(object);
   }
   PyObject* make_shape(const ObjectType& object);
   Value text_of(const std::string& schema_text);

@@ -17,7 +17,7 @@
 //   Value same(const In&)                      the payload's own value, for a kept array
 //   Value list(std::uint64_t n); bool set_item(Value& list, std::uint64_t i, Value&&)
 //   Value dict(); bool set_field(Value&, const Field&, Value&&)
-//   static bool prefills(const ObjectType&, std::uint64_t members)
+//   bool prefills(const ObjectType&, std::uint64_t members)
 //                                              whether dict(object) comes back holding every
 //                                              declared key, for a payload of that many members
 //   Value dict(const ObjectType&)              a result for the type, prefilled when it says so
@@ -741,7 +741,7 @@ auto Validator<Out>::object_with(const ObjectType& object, const In& in, std::ui
   bool prefilled = false;
   if constexpr (Out::builds) {
     if (building()) {
-      prefilled = tagged == nullptr && Out::prefills(object, n);
+      prefilled = tagged == nullptr && out_.prefills(object, n);
       if (prefilled) {
         result = built(out_.dict(object));
       } else {
