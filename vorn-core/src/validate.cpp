@@ -68,19 +68,6 @@ Root resolve_root(const Schema& schema, std::string_view name) {
   return root;
 }
 
-bool reads_text(const Field& field) {
-  if (field.type.tag == Type::Tag::Map || field.type.tag == Type::Tag::Json) {
-    return false;  // no text rule applies to either
-  }
-  for (const Rule& rule : field.rules) {
-    if (rule.tag == Rule::Tag::MinLen || rule.tag == Rule::Tag::MaxLen ||
-        rule.tag == Rule::Tag::Format) {
-      return true;
-    }
-  }
-  return false;
-}
-
 WalkState::WalkState(const Schema& schema, const Limits& limits, bool builds)
     : schema_(schema),
       max_depth_(std::min(limits.max_depth, depth_clamp)),

@@ -399,8 +399,20 @@ class Validator : public WalkState {
   Out& out_;
 };
 
-/// Whether a field has a rule that reads its value's text.
-bool reads_text(const Field& field);
+/// Whether a field has a rule that reads its value's text. Inline: a call for every field
+/// with rules cost the order 0.7% of its instructions on the bytes road.
+inline bool reads_text(const Field& field) {
+  if (field.type.tag == Type::Tag::Map || field.type.tag == Type::Tag::Json) {
+    return false;  // no text rule applies to either
+  }
+  for (const Rule& rule : field.rules) {
+    if (rule.tag == Rule::Tag::MinLen || rule.tag == Rule::Tag::MaxLen ||
+        rule.tag == Rule::Tag::Format) {
+      return true;
+    }
+  }
+  return false;
+}
 
 /// Checks `in` against the root declaration and, while no issue is found, builds the result
 /// through `out`. The issues go to `issues` (empty when the payload conforms); the result is
