@@ -42,6 +42,8 @@ struct Tally {
   }
   Value dict(const vorn::ObjectType&) { return one(); }
   bool leave_out(Value&, const vorn::Field&) { return true; }
+  template <class In>
+  static constexpr bool holds_input = false;
   bool set_item(Value& list, std::uint64_t, Value&& v) { return add(list, v); }
   bool set_field(Value& dict, const vorn::Field&, Value&& v) { return add(dict, v); }
   bool set_tag(Value& dict, const vorn::UnionType&, Value&& v) { return add(dict, v); }

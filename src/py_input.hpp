@@ -194,7 +194,8 @@ class PyInput {
   /// The member of that name, read the way PyDict_GetItemWithError reads it. The hint is
   /// the dict position after the member found last: when the entry there holds the key
   /// asked for, that entry is the member and no lookup is needed.
-  Slot<PyInput> slot(MemberName name, SlotHint& hint) const {
+  // Forced: with two object walks calling it GCC 12 outlined it (shuffled order: +8%).
+  [[gnu::always_inline]] Slot<PyInput> slot(MemberName name, SlotHint& hint) const {
     Slot<PyInput> found;
     if (kind_ != Kind::Object) {
       return found;
@@ -203,9 +204,11 @@ class PyInput {
     if (PyObject* key = bindings_->key(name.text, name.key_id)) {
       value = next_if_key(key, name.text, hint);
       if (value == nullptr) {
+        hint.exact = false;
         value = PyDict_GetItemWithError(object_.get(), key);
       }
     } else {
+      hint.exact = false;
       Owned made = Owned::steal(
           PyUnicode_FromStringAndSize(name.text.data(), static_cast<Py_ssize_t>(name.text.size())));
       if (made) {
@@ -338,7 +341,8 @@ class PyInput {
     Py_ssize_t pos = hint.next;
     PyObject* k = nullptr;
     PyObject* v = nullptr;
-    if (PyDict_Next(object_.get(), &pos, &k, &v) && pos < hint_off && same_key(k, key, text)) {
+    if (PyDict_Next(object_.get(), &pos, &k, &v) && pos < hint_off &&
+        (k == key || same_text(k, text))) {
       hint.next = static_cast<std::uint32_t>(pos);
       return v;
     }
@@ -354,10 +358,7 @@ class PyInput {
   // does), and comparing it cost less than the lookup (order
   // from json.loads, Python road: 79.1k -> 74.0k instructions a call). Comparing hashes
   // first cost as much as the lookup saved.
-  static bool same_key(PyObject* k, PyObject* key, std::string_view text) {
-    if (k == key) {
-      return true;
-    }
+  static bool same_text(PyObject* k, std::string_view text) {
     if (!PyUnicode_CheckExact(k)) {
       return false;
     }

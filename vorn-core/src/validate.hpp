@@ -318,6 +318,9 @@ class Validator : public WalkState {
   template <Input In>
   Value tagged_result(const Tagged<In>& tagged);
   template <Input In>
+  Value object_held(const ObjectType& object, const In& in, std::uint64_t depth, std::uint64_t n,
+                    SlotHint hint);
+  template <Input In>
   Value field_value(const Field& field, const Slot<In>& slot, std::uint64_t depth);
   template <Input In>
   void undeclared_members(const ObjectType& object, const In& in, const Tagged<In>* tagged);
@@ -749,6 +752,15 @@ auto Validator<Out>::object_with(const ObjectType& object, const In& in, std::ui
     leave(visit);
     return Value{};
   }
+  if constexpr (Out::builds) {
+    if constexpr (Out::template holds_input<In>) {
+      if (building() && tagged == nullptr && Out::holds(in, object, n)) {
+        Value result = object_held(object, in, depth, n, hint);
+        leave(visit);
+        return result;
+      }
+    }
+  }
   Value result{};
   bool prefilled = false;
   if constexpr (Out::builds) {
@@ -792,6 +804,64 @@ auto Validator<Out>::object_with(const ObjectType& object, const In& in, std::ui
     return Value{};
   }
   return result;
+}
+
+// The object walk for a payload the policy may take as its own result (Builder::holds):
+// the field values are held while each is the payload's own plain value found where the
+// last one ended; at the first that is not, the result is made from those held and built on
+// as usual.
+template <class Out>
+template <Input In>
+auto Validator<Out>::object_held(const ObjectType& object, const In& in, std::uint64_t depth,
+                                 std::uint64_t n, SlotHint hint) -> Value {
+  std::array<Value, Out::held_fields> held{};
+  std::size_t kept = 0;  // how many values are held; the payload is its result while all are
+  Value result{};        // made once it cannot be
+  // The held values are those of the first `kept` fields, all present.
+  bool prefilled = false;
+  auto release = [&] {
+    prefilled = out_.prefills(object, n);
+    result = built(prefilled ? out_.dict(object) : out_.dict());
+    for (std::size_t i = 0; i < kept && building(); ++i) {
+      stored(out_.set_field(result, object.fields[i], std::move(held[i])));
+    }
+  };
+  std::uint64_t present = 0;
+  for (const Field& field : object.fields) {
+    Slot<In> slot = in.slot(MemberName{field.name, field.key_id}, hint);
+    push_step(&field.name, 0);
+    if (slot.state != SlotState::Missing) {
+      ++present;
+      Value v = field_value(field, slot, depth);
+      if (building() && !result) {
+        if (hint.exact && Out::plain(v, slot)) {
+          held[kept++] = std::move(v);
+        } else {
+          release();
+        }
+      }
+      if (v && building()) {
+        stored(out_.set_field(result, field, std::move(v)));
+      }
+    } else {
+      if (building() && !result) {
+        release();
+      }
+      if (!field.optional) {
+        field_missing(field);
+      } else if (prefilled && building()) {
+        stored(out_.leave_out(result, field));
+      }
+    }
+    pop_step();
+  }
+  if (object.deny_unknown_fields && present != n) {
+    undeclared_members(object, in, static_cast<const Tagged<In>*>(nullptr));
+  }
+  if (!building()) {
+    return Value{};
+  }
+  return result ? std::move(result) : built(out_.copy(in));
 }
 
 // A new result dict led by the tag of the union that chose the type.
